@@ -1,0 +1,58 @@
+#include "supervisor/child_control.h"
+
+#include <windows.h>
+
+#include "supervisor/child_table.h"
+
+#ifdef _WIN32
+static_assert(sizeof(STARTUPINFOA) == 68, "the service is a 32-bit program");
+#endif
+
+namespace {
+
+const DWORD kSettleMs = 1000; // after a launch, before the caller goes on
+const DWORD kGraceMs = 1000;  // for the child to end by itself after WM_QUIT
+
+} // namespace
+
+int StartChild(int index) {
+    // A child that could not be stopped still holds its slot: never launch a second one beside it.
+    if (g_children[index].hProcess != NULL) {
+        return 0;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.wShowWindow = SW_SHOW;
+
+    // Launch into a record of our own, so that a failed launch leaves the slot as it was.
+    PROCESS_INFORMATION launched = {};
+    if (!CreateProcessA(NULL, g_childCommandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL,
+                        NULL, &startup, &launched)) {
+        return 0;
+    }
+    g_children[index] = launched;
+    Sleep(kSettleMs);
+    return 1;
+}
+
+void StopChild(int index) {
+    if (index < 0 || index >= g_childCount) {
+        return;
+    }
+    ChildSlot& slot = g_children[index];
+    if (slot.hProcess == NULL) {
+        return;
+    }
+    PostThreadMessageA(slot.dwThreadId, WM_QUIT, 0, 0);
+    Sleep(kGraceMs);
+    BOOL terminated = TerminateProcess(slot.hProcess, 0);
+
+    // Release the child only once it is ending or gone. A child that may still run keeps its
+    // handles: a later stop tries again, a restart cannot launch a second child beside it, and
+    // its thread id cannot be given to another thread while the thread handle is open.
+    if (terminated || WaitForSingleObject(slot.hProcess, 0) == WAIT_OBJECT_0) {
+        CloseHandle(slot.hProcess);
+        CloseHandle(slot.hThread);
+        slot = ChildSlot{};
+    }
+}

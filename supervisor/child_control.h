@@ -1,0 +1,9 @@
+#pragma once
+
+// Launches the child of a slot. Returns 1 when the child was created, 0 when
+// the launch failed; a failed launch leaves the slot as it was.
+int StartChild(int index);
+
+// Asks the child of a slot to quit, gives it a second, then terminates it.
+// An index outside the table, or an Empty slot, is passed over at once.
+void StopChild(int index);

@@ -1,0 +1,242 @@
+#include "fake_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace fake {
+
+const SERVICE_STATUS_HANDLE kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5757);
+std::deque<Launch> launches;
+std::vector<Call> calls;
+std::vector<Report> reports;
+
+namespace {
+
+const DWORD ERROR_ACCESS_DENIED = 5;
+const DWORD ERROR_INVALID_HANDLE = 6;
+const DWORD ERROR_INVALID_THREAD_ID = 1444;
+
+// Launch n (counting from 1) gets process id 100n and thread id 100n + 4;
+// the trace names its handles processN and threadN and its thread id tidN.
+struct Process {
+    HANDLE process;
+    HANDLE thread;
+    DWORD id;
+    DWORD threadId;
+    Child child;
+    bool running;
+};
+
+DWORD g_now;
+DWORD g_lastError;
+LPSTR g_lastCommandLine;
+std::vector<Process> g_processes;
+std::map<HANDLE, std::string> g_handleNames;
+std::set<HANDLE> g_open;
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+void Record(const std::string& text) {
+    calls.push_back({g_now, text});
+}
+
+HANDLE NewHandle(const std::string& name) {
+    HANDLE handle = reinterpret_cast<HANDLE>(0x100 + 4 * g_handleNames.size());
+    g_handleNames[handle] = name;
+    g_open.insert(handle);
+    return handle;
+}
+
+std::string Name(HANDLE handle) {
+    auto named = g_handleNames.find(handle);
+    return named != g_handleNames.end() ? named->second : handle ? "unknown" : "null";
+}
+
+std::string ThreadName(DWORD threadId) {
+    return threadId % 100 == 4 ? Format("tid%u", threadId / 100) : Format("%u", threadId);
+}
+
+std::string Text(const char* text) {
+    return text ? Format("\"%s\"", text) : "null";
+}
+
+const char* Pointer(const void* pointer) {
+    return pointer ? "set" : "null";
+}
+
+// Shows cb and wShowWindow; any other field that is set is called out.
+std::string Startup(const STARTUPINFOA* s) {
+    bool othersZero = !s->lpReserved && !s->lpDesktop && !s->lpTitle && !s->dwX && !s->dwY &&
+                      !s->dwXSize && !s->dwYSize && !s->dwXCountChars && !s->dwYCountChars &&
+                      !s->dwFillAttribute && !s->dwFlags && !s->cbReserved2 && !s->lpReserved2 &&
+                      !s->hStdInput && !s->hStdOutput && !s->hStdError;
+    return Format("{cb=%u, wShowWindow=%u%s}", s->cb, s->wShowWindow,
+                  othersZero ? "" : ", other fields set");
+}
+
+Process* ByHandle(HANDLE handle) {
+    for (Process& p : g_processes) {
+        if (p.process == handle && g_open.count(handle)) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+BOOL Fail(DWORD error) {
+    g_lastError = error;
+    return FALSE;
+}
+
+} // namespace
+
+void Reset() {
+    g_now = 0;
+    g_lastError = 0;
+    g_lastCommandLine = nullptr;
+    g_processes.clear();
+    g_handleNames.clear();
+    g_open.clear();
+    launches.clear();
+    calls.clear();
+    reports.clear();
+}
+
+void StartTrace() {
+    g_now = 0;
+    calls.clear();
+    reports.clear();
+}
+
+DWORD Now() {
+    return g_now;
+}
+
+int OpenHandles() {
+    return static_cast<int>(g_open.size());
+}
+
+bool IsOpen(HANDLE handle) {
+    return g_open.count(handle) != 0;
+}
+
+bool IsRunning(DWORD processId) {
+    for (const Process& p : g_processes) {
+        if (p.id == processId) {
+            return p.running;
+        }
+    }
+    return false;
+}
+
+LPSTR LastCommandLine() {
+    return g_lastCommandLine;
+}
+
+} // namespace fake
+
+using namespace fake;
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCSTR currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* processInformation) {
+    Record(Format("CreateProcessA(%s, %s, %s, %s, %d, 0x%x, %s, %s, %s)",
+                  Text(applicationName).c_str(), Text(commandLine).c_str(),
+                  Pointer(processAttributes), Pointer(threadAttributes), inheritHandles,
+                  creationFlags, Pointer(environment), Text(currentDirectory).c_str(),
+                  Startup(startupInfo).c_str()));
+    g_lastCommandLine = commandLine;
+    Launch launch = {Child::EndsOnQuit, 0};
+    if (!launches.empty()) {
+        launch = launches.front();
+        launches.pop_front();
+    }
+    if (launch.error) {
+        return Fail(launch.error);
+    }
+    DWORD n = static_cast<DWORD>(g_processes.size() + 1);
+    Process p = {NewHandle(Format("process%u", n)),
+                 NewHandle(Format("thread%u", n)),
+                 100 * n,
+                 100 * n + 4,
+                 launch.child,
+                 launch.child != Child::AlreadyEnded};
+    g_processes.push_back(p);
+    *processInformation = {p.process, p.thread, p.id, p.threadId};
+    return TRUE;
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    Record(Format("PostThreadMessageA(%s, 0x%x, %lu, %ld)", ThreadName(threadId).c_str(), message,
+                  static_cast<unsigned long>(wParam), static_cast<long>(lParam)));
+    for (Process& p : g_processes) {
+        if (p.threadId == threadId && p.running) {
+            if (message == WM_QUIT && p.child == Child::EndsOnQuit) {
+                p.running = false;
+            }
+            return TRUE;
+        }
+    }
+    return Fail(ERROR_INVALID_THREAD_ID);
+}
+
+void Sleep(DWORD milliseconds) {
+    Record(Format("Sleep(%u)", milliseconds));
+    g_now += milliseconds;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+    Record(Format("TerminateProcess(%s, %u)", Name(process).c_str(), exitCode));
+    Process* p = ByHandle(process);
+    if (!p) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!p->running || p->child == Child::Unkillable) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    p->running = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Record(Format("WaitForSingleObject(%s, %u)", Name(handle).c_str(), milliseconds));
+    Process* p = ByHandle(handle);
+    if (p && p->running) {
+        g_now += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    Record(Format("CloseHandle(%s)", Name(handle).c_str()));
+    if (!g_open.erase(handle)) {
+        ADD_FAILURE() << "CloseHandle on a handle that is not open: " << Name(handle);
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return TRUE;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* s) {
+    Record(Format("SetServiceStatus(%s, {0x%x, %u, %u, %u, 0x%x, %u, %u})",
+                  handle == kStatusHandle ? "status"
+                  : handle                ? "unknown"
+                                          : "null",
+                  s->dwServiceType, s->dwCurrentState, s->dwControlsAccepted, s->dwWin32ExitCode,
+                  s->dwServiceSpecificExitCode, s->dwCheckPoint, s->dwWaitHint));
+    reports.push_back({g_now, *s});
+    return TRUE;
+}

@@ -1,0 +1,58 @@
+// Test side of the fake Win32 layer: scripted outcomes, the recorded calls on a
+// virtual clock, and what the platform holds (children, open handles).
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// What a launched child does when asked to end.
+enum class Child {
+    EndsOnQuit,   // ends when its primary thread receives WM_QUIT
+    IgnoresQuit,  // runs on until it is terminated
+    AlreadyEnded, // has ended by itself before anyone asks
+    Unkillable,   // ignores WM_QUIT, and terminating it fails
+};
+
+// The outcome of one CreateProcessA: a child, or failure with `error`.
+struct Launch {
+    Child child;
+    DWORD error;
+};
+
+struct Call {
+    DWORD time;
+    std::string text;
+};
+
+struct Report {
+    DWORD time;
+    SERVICE_STATUS status;
+};
+
+// The handle that tests use as the service's status handle.
+extern const SERVICE_STATUS_HANDLE kStatusHandle;
+
+// Outcomes of CreateProcessA in order; once they run out, children end on WM_QUIT.
+extern std::deque<Launch> launches;
+
+extern std::vector<Call> calls;     // every platform call, in order
+extern std::vector<Report> reports; // every SetServiceStatus, with a copy of the record
+
+// A fresh platform: clock at 0, nothing launched, nothing open, nothing scripted.
+void Reset();
+// Forgets the calls and reports so far and restarts the clock at 0.
+void StartTrace();
+
+DWORD Now();
+int OpenHandles();
+bool IsOpen(HANDLE handle);
+bool IsRunning(DWORD processId);
+// The command line buffer handed to the last CreateProcessA.
+LPSTR LastCommandLine();
+
+} // namespace fake

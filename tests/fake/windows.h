@@ -1,0 +1,93 @@
+// The part of <windows.h> that the product uses, for host builds. Records
+// that hold pointers take the host's sizes; DWORD is exactly 32 bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef BYTE* LPBYTE;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct ServiceStatusHandle* SERVICE_STATUS_HANDLE;
+
+const UINT WM_QUIT = 0x12;
+const WORD SW_SHOW = 5;
+const DWORD NORMAL_PRIORITY_CLASS = 0x20;
+const DWORD WAIT_OBJECT_0 = 0;
+const DWORD WAIT_TIMEOUT = 0x102;
+
+const DWORD SERVICE_WIN32 = 0x30;
+const DWORD SERVICE_STOPPED = 1;
+const DWORD SERVICE_START_PENDING = 2;
+const DWORD SERVICE_RUNNING = 4;
+const DWORD SERVICE_PAUSED = 7;
+const DWORD SERVICE_ACCEPT_STOP = 1;
+const DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 2;
+const DWORD SERVICE_CONTROL_STOP = 1;
+const DWORD SERVICE_CONTROL_PAUSE = 2;
+const DWORD SERVICE_CONTROL_CONTINUE = 3;
+const DWORD SERVICE_CONTROL_INTERROGATE = 4;
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCSTR currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* processInformation);
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+void Sleep(DWORD milliseconds);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL CloseHandle(HANDLE handle);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);

@@ -1,0 +1,89 @@
+#include "service_test.h"
+#include "supervisor/child_control.h"
+
+using ChildControl = ServiceTest;
+using fake::Child;
+
+TEST_F(ChildControl, IndexOutsideTheTableDoesNothing) {
+    // The slot just past the end holds a child, so a stop that reaches it shows.
+    UseTable(2);
+    StartChild(0);
+    StartChild(1);
+    g_childCount = 1;
+    fake::StartTrace();
+    StopChild(-1);
+    StopChild(g_childCount);
+    EXPECT_TRUE(Trace().empty());
+}
+
+TEST_F(ChildControl, EmptySlotStopsAtOnce) {
+    StopChild(0);
+    EXPECT_TRUE(Trace().empty());
+}
+
+TEST_F(ChildControl, FailedLaunchReturnsAtOnceAndLeavesTheSlot) {
+    fake::launches = {{Child::EndsOnQuit, 2}};
+    EXPECT_EQ(StartChild(0), 0);
+    EXPECT_EQ(Trace(), std::vector<std::string>{"0 " + Launch("null")});
+    EXPECT_TRUE(IsEmpty(g_children[0]));
+}
+
+TEST_F(ChildControl, ChildThatEndedIsStillAskedThenReleased) {
+    fake::launches = {{Child::AlreadyEnded, 0}};
+    StartChild(0);
+    fake::StartTrace();
+    StopChild(0);
+    EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "0 PostThreadMessageA(tid1, 0x12, 0, 0)",
+                           "0 Sleep(1000)",
+                           "1000 TerminateProcess(process1, 0)",
+                           "1000 WaitForSingleObject(process1, 0)",
+                           "1000 CloseHandle(process1)",
+                           "1000 CloseHandle(thread1)",
+                       }));
+    EXPECT_TRUE(IsEmpty(g_children[0]));
+    EXPECT_EQ(fake::OpenHandles(), 0);
+}
+
+TEST_F(ChildControl, ChildThatCannotBeTerminatedKeepsItsSlot) {
+    fake::launches = {{Child::Unkillable, 0}};
+    StartChild(0);
+    ChildSlot before = g_children[0];
+    StopChild(0);
+    EXPECT_EQ(memcmp(&before, &g_children[0], sizeof before), 0);
+    EXPECT_TRUE(fake::IsOpen(before.hProcess) && fake::IsOpen(before.hThread));
+
+    // No second child is launched beside it, and a later stop tries again.
+    fake::StartTrace();
+    EXPECT_EQ(StartChild(0), 0);
+    StopChild(0);
+    EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "0 PostThreadMessageA(tid1, 0x12, 0, 0)",
+                           "0 Sleep(1000)",
+                           "1000 TerminateProcess(process1, 0)",
+                           "1000 WaitForSingleObject(process1, 0)",
+                       }));
+    EXPECT_EQ(memcmp(&before, &g_children[0], sizeof before), 0);
+}
+
+TEST_F(ChildControl, RestartsLeaveNoHandleOfAReplacedChildOpen) {
+    const fake::Launch cycle[] = {{Child::EndsOnQuit, 0},
+                                  {Child::IgnoresQuit, 0},
+                                  {Child::AlreadyEnded, 0},
+                                  {Child::EndsOnQuit, 2}};
+    StartChild(0);
+    for (int round = 0; round < 12; ++round) {
+        const fake::Launch& next = cycle[round % 4];
+        fake::launches = {next};
+        StopChild(0);
+        StartChild(0);
+        const ChildSlot& slot = g_children[0];
+        if (next.error) {
+            EXPECT_TRUE(IsEmpty(slot));
+            EXPECT_EQ(fake::OpenHandles(), 0);
+        } else {
+            EXPECT_EQ(fake::OpenHandles(), 2);
+            EXPECT_TRUE(fake::IsOpen(slot.hProcess) && fake::IsOpen(slot.hThread));
+        }
+    }
+}
