@@ -1,5 +1,6 @@
 #include "service/control_handler.h"
 
+#include "service/service_lock.h"
 #include "service/service_status.h"
 #include "supervisor/child_control.h"
 #include "supervisor/child_table.h"
@@ -32,9 +33,8 @@ void RestartChildren(int index) {
     }
 }
 
-} // namespace
-
-void WINAPI ControlHandler(DWORD control) {
+// Changes the status record and the children as the request asks.
+void CarryOut(DWORD control) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
         g_serviceStatus.dwWin32ExitCode = 0;
@@ -55,5 +55,18 @@ void WINAPI ControlHandler(DWORD control) {
         }
         break;
     }
+}
+
+} // namespace
+
+void WINAPI ControlHandler(DWORD control) {
+    // Waits here while the service main is still launching the children.
+    EnterCriticalSection(&g_serviceLock);
+    // Once the start has failed, a request changes nothing, so that its exit codes survive.
+    if (g_serviceStatus.dwCurrentState != SERVICE_STOPPED) {
+        CarryOut(control);
+    }
+    LeaveCriticalSection(&g_serviceLock);
+    // The last act: once stopped is reported, the process may end and free the child table.
     ReportStatus();
 }

@@ -16,8 +16,10 @@ const DWORD kGraceMs = 1000;  // for the child to end by itself after WM_QUIT
 } // namespace
 
 int StartChild(int index) {
-    // A child that could not be stopped still holds its slot: never launch a second one beside it.
-    if (g_children[index].hProcess != NULL) {
+    // Without the companion's full path nothing is launched: a bare name would also be searched
+    // for far beyond the service's folder. And a child that could not be stopped still holds its
+    // slot: no second one is launched beside it.
+    if (g_childApplicationName[0] == '\0' || g_children[index].hProcess != NULL) {
         return 0;
     }
     STARTUPINFOA startup = {};
@@ -26,8 +28,8 @@ int StartChild(int index) {
 
     // Launch into a record of our own, so that a failed launch leaves the slot as it was.
     PROCESS_INFORMATION launched = {};
-    if (!CreateProcessA(NULL, g_childCommandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL,
-                        NULL, &startup, &launched)) {
+    if (!CreateProcessA(g_childApplicationName, g_childCommandLine, NULL, NULL, FALSE,
+                        NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &launched)) {
         return 0;
     }
     g_children[index] = launched;

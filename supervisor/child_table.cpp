@@ -3,3 +3,4 @@
 int g_childCount;
 ChildSlot* g_children;
 char g_childCommandLine[kTextBufferSize];
+char g_childApplicationName[kTextBufferSize];

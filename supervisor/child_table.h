@@ -11,4 +11,7 @@ const int kTextBufferSize = 504;
 
 extern int g_childCount;
 extern ChildSlot* g_children;
+// The command line every slot is launched with ("kiv.exe"), and the full path
+// of the companion in the service's own folder. Either may be empty.
 extern char g_childCommandLine[kTextBufferSize];
+extern char g_childApplicationName[kTextBufferSize];

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -13,6 +16,12 @@ const SERVICE_STATUS_HANDLE kStatusHandle = reinterpret_cast<SERVICE_STATUS_HAND
 std::deque<Launch> launches;
 std::vector<Call> calls;
 std::vector<Report> reports;
+std::string modulePath;
+SERVICE_STATUS_HANDLE registrationHandle;
+DWORD registrationError;
+LPHANDLER_FUNCTION handler;
+std::function<BOOL(const SERVICE_TABLE_ENTRYA*)> dispatcher;
+bool failNextCalloc;
 
 namespace {
 
@@ -111,6 +120,12 @@ void Reset() {
     launches.clear();
     calls.clear();
     reports.clear();
+    modulePath = "C:\\Services\\pelmorane.exe";
+    registrationHandle = kStatusHandle;
+    registrationError = 0;
+    handler = nullptr;
+    dispatcher = nullptr;
+    failNextCalloc = false;
 }
 
 void StartTrace() {
@@ -239,4 +254,72 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* s) {
                   s->dwServiceSpecificExitCode, s->dwCheckPoint, s->dwWaitHint));
     reports.push_back({g_now, *s});
     return TRUE;
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION* lock) {
+    Record("InitializeCriticalSection");
+    lock->held = false;
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* lock) {
+    Record("EnterCriticalSection");
+    if (lock->held) {
+        ADD_FAILURE()
+            << "EnterCriticalSection on a lock that is held: this thread would wait forever";
+    }
+    lock->held = true;
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* lock) {
+    Record("LeaveCriticalSection");
+    if (!lock->held) {
+        ADD_FAILURE() << "LeaveCriticalSection on a lock that is not held";
+    }
+    lock->held = false;
+}
+
+DWORD GetLastError() {
+    Record("GetLastError");
+    return g_lastError;
+}
+
+void SetLastError(DWORD error) {
+    Record(Format("SetLastError(%u)", error));
+    g_lastError = error;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+    Record(Format("GetModuleFileNameA(%s, %u)", Pointer(module), size));
+    size_t length = std::min<size_t>(modulePath.size(), size - 1);
+    memcpy(fileName, modulePath.data(), length);
+    fileName[length] = '\0';
+    if (modulePath.size() >= size) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    return static_cast<DWORD>(length);
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION control) {
+    Record(Format("RegisterServiceCtrlHandlerA(%s)", Text(serviceName).c_str()));
+    handler = control;
+    if (registrationError) {
+        g_lastError = registrationError;
+    }
+    return registrationHandle;
+}
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
+    Record("StartServiceCtrlDispatcherA");
+    return dispatcher ? dispatcher(serviceTable) : Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+// The unit tests link with --wrap=calloc, so that every calloc comes here.
+extern "C" void* __real_calloc(size_t count, size_t size);
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+    if (failNextCalloc) {
+        failNextCalloc = false;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,23 @@ extern const SERVICE_STATUS_HANDLE kStatusHandle;
 
 // Outcomes of CreateProcessA in order; once they run out, children end on WM_QUIT.
 extern std::deque<Launch> launches;
+
+// The path GetModuleFileNameA gives, cut to the caller's capacity as Windows does.
+extern std::string modulePath;
+
+// What RegisterServiceCtrlHandlerA returns, and the last-error value it leaves
+// (0: it leaves the thread's value as it was, as a successful call does).
+extern SERVICE_STATUS_HANDLE registrationHandle;
+extern DWORD registrationError;
+// The handler registered last.
+extern LPHANDLER_FUNCTION handler;
+
+// Plays the service control manager for StartServiceCtrlDispatcherA; when
+// empty, the dispatcher fails as it does in a process started by hand.
+extern std::function<BOOL(const SERVICE_TABLE_ENTRYA* table)> dispatcher;
+
+// Makes the next calloc fail.
+extern bool failNextCalloc;
 
 extern std::vector<Call> calls;     // every platform call, in order
 extern std::vector<Report> reports; // every SetServiceStatus, with a copy of the record

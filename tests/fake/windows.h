@@ -17,18 +17,24 @@ typedef unsigned int UINT;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef void* HANDLE;
+typedef HANDLE HMODULE;
 typedef void* LPVOID;
 typedef BYTE* LPBYTE;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 typedef struct ServiceStatusHandle* SERVICE_STATUS_HANDLE;
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR* argv);
 
 const UINT WM_QUIT = 0x12;
 const WORD SW_SHOW = 5;
 const DWORD NORMAL_PRIORITY_CLASS = 0x20;
 const DWORD WAIT_OBJECT_0 = 0;
 const DWORD WAIT_TIMEOUT = 0x102;
+const DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+const DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+const DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 
 const DWORD SERVICE_WIN32 = 0x30;
 const DWORD SERVICE_STOPPED = 1;
@@ -80,6 +86,16 @@ struct SERVICE_STATUS {
     DWORD dwWaitHint;
 };
 
+struct SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+
+// The fake only tracks whether the lock is held.
+struct CRITICAL_SECTION {
+    bool held;
+};
+
 BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
                     BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
@@ -91,3 +107,11 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
+void InitializeCriticalSection(CRITICAL_SECTION* lock);
+void EnterCriticalSection(CRITICAL_SECTION* lock);
+void LeaveCriticalSection(CRITICAL_SECTION* lock);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);

@@ -24,8 +24,14 @@ TEST_F(ChildControl, EmptySlotStopsAtOnce) {
 TEST_F(ChildControl, FailedLaunchReturnsAtOnceAndLeavesTheSlot) {
     fake::launches = {{Child::EndsOnQuit, 2}};
     EXPECT_EQ(StartChild(0), 0);
-    EXPECT_EQ(Trace(), std::vector<std::string>{"0 " + Launch("null")});
+    EXPECT_EQ(Trace(), std::vector<std::string>{"0 " + Launch(kCompanionPathText)});
     EXPECT_TRUE(IsEmpty(g_children[0]));
+}
+
+TEST_F(ChildControl, WithoutTheCompanionPathNothingIsLaunched) {
+    g_childApplicationName[0] = '\0';
+    EXPECT_EQ(StartChild(0), 0);
+    EXPECT_TRUE(Trace().empty());
 }
 
 TEST_F(ChildControl, ChildThatEndedIsStillAskedThenReleased) {

@@ -40,13 +40,15 @@ TEST_F(ControlHandling, RestartOfARunningChild) {
     LaunchAll();
     ControlHandler(128);
     EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "0 EnterCriticalSection",
                            "0 PostThreadMessageA(tid1, 0x12, 0, 0)",
                            "0 Sleep(1000)",
                            "1000 TerminateProcess(process1, 0)",
                            "1000 CloseHandle(process1)",
                            "1000 CloseHandle(thread1)",
-                           "1000 " + Launch("null"),
+                           "1000 " + Launch(kCompanionPathText),
                            "1000 Sleep(1000)",
+                           "2000 LeaveCriticalSection",
                            "2000 " + Report(SERVICE_RUNNING),
                        }));
     EXPECT_EQ(fake::LastCommandLine(), g_childCommandLine);
@@ -103,7 +105,7 @@ TEST_F(ControlHandling, WhatEachCodeDoes) {
         EXPECT_EQ(CountOf("CreateProcessA"), c.effect == kRestart ? 1 : 0);
         EXPECT_EQ(fake::OpenHandles(), c.effect == kStop ? 0 : 2);
         if (c.effect == kReportOnly) {
-            EXPECT_EQ(trace.size(), 1u);
+            EXPECT_EQ(trace.size(), 3u);
         }
     }
 }
@@ -152,5 +154,6 @@ TEST_F(ControlHandling, Code255MeansSlot127WhileTheTableHasIt) {
 TEST_F(ControlHandling, StopWithoutAChildReportsAtOnce) {
     g_serviceStatus.dwWin32ExitCode = 5;
     ControlHandler(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(Trace(), std::vector<std::string>{"0 " + Report(SERVICE_STOPPED)});
+    EXPECT_EQ(Trace(), (std::vector<std::string>{"0 EnterCriticalSection", "0 LeaveCriticalSection",
+                                                 "0 " + Report(SERVICE_STOPPED)}));
 }

@@ -9,8 +9,13 @@
 #include <vector>
 
 #include "fake_win32.h"
+#include "service/process_entry.h"
 #include "service/service_status.h"
 #include "supervisor/child_table.h"
+
+// Where the tests' service finds its companion, and how the trace shows it.
+const char kCompanionPath[] = "C:\\Services\\kiv.exe";
+const char kCompanionPathText[] = "\"C:\\Services\\kiv.exe\"";
 
 // The calls since the last fake::StartTrace(), each as "time text". Closes
 // made at one moment compare in any order.
@@ -45,6 +50,8 @@ class ServiceTest : public ::testing::Test {
         fake::Reset();
         UseTable(1);
         strcpy(g_childCommandLine, "kiv.exe");
+        strcpy(g_childApplicationName, kCompanionPath);
+        strcpy(g_serviceName, "Pelmorane");
         g_serviceStatus = {SERVICE_WIN32, SERVICE_RUNNING, 3, 0, 0, 0, 0};
         g_statusHandle = fake::kStatusHandle;
     }

@@ -1,0 +1,5 @@
+#include "service/process_entry.h"
+
+int main() {
+    return ProcessEntry();
+}

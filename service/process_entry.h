@@ -1,0 +1,18 @@
+#pragma once
+
+#include <windows.h>
+
+#include "supervisor/child_table.h"
+
+// The service's name, offered to the dispatcher and used to register the handler.
+extern char g_serviceName[kTextBufferSize];
+
+// The one service of this process, and the null entry that ends the table.
+extern SERVICE_TABLE_ENTRYA g_dispatchTable[2];
+
+// The process's work: prepares the names, the child table and the lock, then
+// hands the thread to the service dispatcher until the service has stopped.
+// Returns the exit status: 0 when the dispatcher ran, its error when it did
+// not (the process was started by hand), ERROR_NOT_ENOUGH_MEMORY without a
+// child table.
+int ProcessEntry();

@@ -1,0 +1,3 @@
+#include "service/service_lock.h"
+
+CRITICAL_SECTION g_serviceLock;
