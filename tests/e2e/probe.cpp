@@ -1,0 +1,131 @@
+// probe: looks at the Windows side for the end-to-end tests.
+//   probe pids <exe name>          the ids of the running processes of that name
+//   probe wait-exit <pid> <ms>     exits 0 once the process has ended, 1 if it still runs
+//   probe version <file>           the version resource: its fixed part and every block's
+//                                  key as stored, then the values read through the version API
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+int Pids(const char* name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (_stricmp(entry.szExeFile, name) == 0) {
+            printf("%lu\n", entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return 0;
+}
+
+int WaitExit(DWORD pid, DWORD ms) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process) {
+        return 0; // no such process
+    }
+    DWORD result = WaitForSingleObject(process, ms);
+    CloseHandle(process);
+    return result == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+// One block of a version resource: length, value length, type, key, value, children.
+struct Block {
+    const BYTE* start;
+    WORD length;
+    const wchar_t* key;
+    const BYTE* value;
+    const BYTE* children;
+};
+
+const BYTE* Align(const BYTE* at, const BYTE* base) {
+    return base + ((at - base + 3) & ~3);
+}
+
+Block ReadBlock(const BYTE* at, const BYTE* base) {
+    Block block;
+    block.start = at;
+    memcpy(&block.length, at, sizeof block.length);
+    WORD valueLength, type;
+    memcpy(&valueLength, at + 2, sizeof valueLength);
+    memcpy(&type, at + 4, sizeof type);
+    block.key = reinterpret_cast<const wchar_t*>(at + 6);
+    block.value = Align(at + 6 + 2 * (wcslen(block.key) + 1), base);
+    block.children = Align(block.value + valueLength * (type == 1 ? 2 : 1), base);
+    return block;
+}
+
+// Prints the key of every block from `first` to `end`, and of their children, in the order
+// stored, each after its depth: "1 StringFileInfo", "2 040904e4", "3 CompanyName", ...
+void PrintBlocks(const BYTE* first, const BYTE* end, const BYTE* base, int depth) {
+    for (const BYTE* at = first; at < end;) {
+        Block block = ReadBlock(at, base);
+        printf("%d %ls\n", depth, block.key);
+        PrintBlocks(block.children, block.start + block.length, base, depth + 1);
+        at = Align(at + block.length, base);
+    }
+}
+
+int Version(const char* file) {
+    HMODULE module = LoadLibraryExA(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), RT_VERSION) : NULL;
+    if (!found) {
+        fprintf(stderr, "probe: no version resource in %s\n", file);
+        return 1;
+    }
+    const BYTE* base = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+    Block root = ReadBlock(base, base);
+    const VS_FIXEDFILEINFO* fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(root.value);
+    printf("signature=0x%lx fileos=0x%lx filetype=0x%lx\n", fixed->dwSignature, fixed->dwFileOS,
+           fixed->dwFileType);
+
+    PrintBlocks(root.children, base + root.length, base, 1);
+
+    DWORD size = GetFileVersionInfoSizeA(file, NULL);
+    void* data = malloc(size);
+    GetFileVersionInfoA(file, 0, size, data);
+    WORD* translation;
+    UINT length;
+    if (VerQueryValueA(data, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                       &length)) {
+        printf("translation=%04x,%u\n", translation[0], translation[1]);
+    }
+    const char* names[] = {"CompanyName",    "FileDescription", "Web Site",
+                           "E-Mail",         "FileVersion",     "ProductVersion",
+                           "LegalCopyright", "SVN Revision",    "SVN Revision Date"};
+    for (const char* name : names) {
+        char path[128];
+        char* value;
+        snprintf(path, sizeof path, "\\StringFileInfo\\040904e4\\%s", name);
+        if (VerQueryValueA(data, path, reinterpret_cast<void**>(&value), &length)) {
+            printf("value %s=%s\n", name, value);
+        }
+    }
+    free(data);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "pids") == 0) {
+        return Pids(argv[2]);
+    }
+    if (argc == 4 && strcmp(argv[1], "wait-exit") == 0) {
+        return WaitExit(strtoul(argv[2], NULL, 0), strtoul(argv[3], NULL, 0));
+    }
+    if (argc == 3 && strcmp(argv[1], "version") == 0) {
+        return Version(argv[2]);
+    }
+    fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | version <file>\n");
+    return 2;
+}

@@ -1,0 +1,334 @@
+#!/usr/bin/env bash
+# Runs one end-to-end scenario of the built service under Wine's own service
+# control manager, in a throw-away Wine prefix, and checks it from outside:
+# the status the manager reports, how long each request took, the sample
+# companion's own record (kiv.log beside it) and the process list.
+#
+#   scenario.sh prepare      creates the prefix that every scenario copies
+#   scenario.sh format       checks the executable's format (needs no Wine)
+#   scenario.sh <scenario>   runs one of the scenario_* functions below
+#
+# CTest sets E2E_DIR, SOURCE_DIR, SERVICE_EXE, SVCCTL_EXE, COMPANION_EXE,
+# PROBE_EXE and PROJECT_VERSION.
+set -euo pipefail
+
+name=$1
+template=$E2E_DIR/template
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32 DISPLAY=
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# check <what> <command...>: the command must succeed.
+check() {
+    local what=$1
+    shift
+    "$@" || fail "$what"
+    echo "ok: $what"
+}
+
+# has <status line> <key=value...>: every pair appears in svcctl's status line.
+has() {
+    local status=$1 pair
+    shift
+    for pair; do
+        [[ " $status " == *" $pair "* ]] || { echo "  expected $pair in: $status" >&2 && return 1; }
+    done
+}
+
+# field <key> <status line>
+field() {
+    local pair
+    for pair in $2; do
+        [ "${pair%%=*}" = "$1" ] && echo "${pair#*=}"
+    done
+    return 0
+}
+
+# within <value> <low> <high>
+within() {
+    (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
+}
+
+now_ms() {
+    date +%s%3N
+}
+
+svc() {
+    local out
+    out=$(wine "$SVCCTL_EXE" "$@" | tr -d '\r') || fail "svcctl $*: $out"
+    echo "$out"
+}
+
+probe() {
+    wine "$PROBE_EXE" "$@" | tr -d '\r'
+}
+
+# The companion's record, a line an event: <Unix ms> <pid> <event...>.
+events() {
+    cat "$service_dir/kiv.log" 2>/dev/null || true
+}
+
+# await <pattern> [seconds]: waits for an event line matching the pattern, prints it.
+await() {
+    local deadline=$((SECONDS + ${2:-10}))
+    until events | grep -E -- "$1"; do
+        ((SECONDS < deadline)) || { echo "  no event like '$1' in:" >&2 && events >&2 && return 1; }
+        sleep 0.1
+    done
+}
+
+last_started() {
+    events | awk '$3 == "started" { pid = $2 } END { print pid }'
+}
+
+# The running companions' process ids, on one line.
+companions() {
+    probe pids kiv.exe | sort -n | xargs
+}
+
+use_mode() {
+    echo "$1" >"$service_dir/kiv.mode"
+}
+
+prepare() {
+    export WINEPREFIX=$template
+    rm -rf "$template"
+    wineboot --init
+    wineserver -w # the prefix is written out when its server ends
+}
+
+setup() {
+    work=$E2E_DIR/$name
+    rm -rf "$work"
+    mkdir -p "$work"
+    export WINEPREFIX=$work/prefix
+    # Hard links keep the copy cheap; the registry files, which Wine rewrites, are copied.
+    cp -al "$template" "$WINEPREFIX"
+    rm "$WINEPREFIX"/*.reg
+    cp "$template"/*.reg "$WINEPREFIX/"
+
+    service_dir=$WINEPREFIX/drive_c/pelmorane
+    mkdir -p "$service_dir"
+    cp "$SERVICE_EXE" "$service_dir/pelmorane.exe"
+    cp "$COMPANION_EXE" "$service_dir/kiv.exe"
+
+    trap teardown EXIT
+    # Wine ends a prefix soon after its last ordinary process; services do not count.
+    wine "$SVCCTL_EXE" idle &
+    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null
+}
+
+teardown() {
+    local status=$?
+    wineserver -k || true
+    wait
+    if [ $status -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "companion record:" >&2 && events >&2
+        echo "the prefix is kept in $WINEPREFIX" >&2
+    fi
+}
+
+# Starts the service and waits until its start-up has ended; sets `status` and `child`.
+start_service() {
+    status=$(svc start Pelmorane "$@")
+    has "$status" state=4 || fail "the service did not report running"
+    svc control Pelmorane 4 >/dev/null # waits for the launch and its settling wait
+    child=$(last_started)
+    [ -n "$child" ] || fail "no child was started"
+}
+
+# Restarts the child with `code`; checks the old one got WM_QUIT and a new one runs.
+restart_with() {
+    local code=$1 old=$child
+    status=$(svc control Pelmorane "$code")
+    child=$(last_started)
+    check "$code restarts in about 2 s" within "$(field ms "$status")" 1900 6000
+    check "$code sends the old child WM_QUIT" await "^[0-9]+ $old quit$" 1
+    check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" ]
+}
+
+scenario_format() {
+    local dump size imports
+    dump=$(i686-w64-mingw32-objdump -p "$SERVICE_EXE")
+    check "PE32" grep -qE "^Magic\s+010b\s+\(PE32\)" <<<"$dump"
+    check "for i386" grep -q "file format pei-i386" <<<"$dump"
+    check "console subsystem" grep -qE "^Subsystem\s+00000003" <<<"$dump"
+    check "stripped" grep -q "no symbols" < <(i686-w64-mingw32-objdump -t "$SERVICE_EXE")
+    imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | sort -f | xargs)
+    check "imports only system DLLs ($imports)" \
+        [ "$imports" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll" ]
+    size=$(stat -c %s "$SERVICE_EXE")
+    check "at most 20 KiB ($size bytes)" [ "$size" -le 20480 ]
+}
+
+scenario_start() {
+    setup
+    status=$(svc start Pelmorane)
+    local returned
+    returned=$(now_ms)
+    check "start reports running" has "$status" state=4 accepted=3 win32=0 specific=0x0 \
+        checkpoint=0 hint=0
+    # Had the child been launched first, the report would have waited out its second.
+    local started
+    started=$(await started | awk '{ print $1 }')
+    check "the child starts after the running report" within "$started" $((returned - 500)) \
+        $((returned + 5000))
+    check "exactly one child runs" [ "$(companions)" = "$(last_started)" ]
+}
+
+scenario_restart() {
+    setup
+    start_service first-parameter second-parameter # start parameters change nothing
+    restart_with 128
+    restart_with 255
+    check "the service still reports running" has "$(svc query Pelmorane)" state=4
+}
+
+scenario_report-only() {
+    setup
+    start_service
+    local code
+    for code in 129 254 4 3; do
+        status=$(svc control Pelmorane $code)
+        check "$code only reports, at once" within "$(field ms "$status")" 0 500
+        check "$code leaves the state running" has "$status" state=4
+    done
+    check "the child was not touched" [ "$(companions)" = "$child" -a "$(events | wc -l)" = 1 ]
+}
+
+scenario_pause() {
+    setup
+    start_service
+    check "pause reports paused" has "$(svc control Pelmorane 2)" state=7
+    check "pause leaves the child running" [ "$(companions)" = "$child" ]
+    restart_with 128
+    check "a restart while paused stays paused" has "$status" state=7
+    check "interrogate reports paused" has "$(svc control Pelmorane 4)" state=7
+    check "continue reports running" has "$(svc control Pelmorane 3)" state=4
+}
+
+scenario_stop() {
+    setup
+    start_service
+    local service_pid
+    service_pid=$(field pid "$status")
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped with exit codes 0" has "$status" state=1 win32=0 specific=0x0
+    check "stop takes about 1 s" within "$(field ms "$status")" 900 5000
+    check "the child received WM_QUIT and is gone" await "^[0-9]+ $child quit$" 1
+    check "no companion runs" [ -z "$(companions)" ]
+    check "the service process has exited" probe wait-exit "$service_pid" 10000
+    check "the service can be deleted" svc delete Pelmorane
+}
+
+scenario_ignores-quit() {
+    setup
+    use_mode ignore
+    start_service
+    status=$(svc control Pelmorane 1)
+    check "the child noted WM_QUIT and ran on" await "^[0-9]+ $child quit-ignored$" 1
+    check "it is terminated about 1 s later" within "$(field ms "$status")" 950 5000
+    check "no companion runs" [ -z "$(companions)" ]
+    check "the service reports stopped" has "$status" state=1 win32=0
+}
+
+scenario_ended-by-itself() {
+    setup
+    use_mode exit
+    start_service
+    check "the child ended by itself" await "^[0-9]+ $child exited$"
+    check "no companion runs" [ -z "$(companions)" ]
+    use_mode obey
+    local old=$child
+    status=$(svc control Pelmorane 128)
+    check "128 relaunches it" [ "$(companions)" = "$(last_started)" -a "$(last_started)" != "$old" ]
+    check "after the grace period and the settling wait" within "$(field ms "$status")" 1900 6000
+}
+
+scenario_no-companion() {
+    setup
+    rm "$service_dir/kiv.exe"
+    status=$(svc start Pelmorane)
+    check "start without kiv.exe reports running" has "$status" state=4
+    sleep 1.5
+    check "the service runs on with no child" has "$(svc query Pelmorane)" state=4
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped at once" has "$status" state=1 win32=0
+    check "with no wait" within "$(field ms "$status")" 0 500
+}
+
+scenario_stop-during-start() {
+    setup
+    local service_pid
+    status=$(svc start Pelmorane)
+    service_pid=$(field pid "$status")
+    status=$(svc control Pelmorane 1) # while the launch's settling wait runs
+    check "stop reports stopped" has "$status" state=1 win32=0 specific=0x0
+    check "the child it waited for was stopped" await "^[0-9]+ $(last_started) quit$" 1
+    check "no companion is left behind" [ -z "$(companions)" ]
+    check "the service process has exited" probe wait-exit "$service_pid" 10000
+}
+
+scenario_search-path() {
+    setup
+    rm "$service_dir/kiv.exe"
+    # Where a bare "kiv.exe" would be found: the service's current directory (the Windows
+    # directory), the system directory, and a directory on the system PATH.
+    local windows=$WINEPREFIX/drive_c/windows path_dir=$WINEPREFIX/drive_c/tools place
+    mkdir -p "$path_dir"
+    for place in "$windows" "$windows/system32" "$path_dir"; do
+        cp "$COMPANION_EXE" "$place/kiv.exe"
+    done
+    wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+        /v PATH /t REG_EXPAND_SZ /d 'C:\tools;%SystemRoot%\system32;%SystemRoot%' /f >/dev/null
+    wineserver -k && wait # the system PATH is read when the prefix starts
+    wine "$SVCCTL_EXE" idle &
+
+    check "start reports running" has "$(svc start Pelmorane)" state=4
+    sleep 2
+    check "no kiv.exe from the search path was launched" [ -z "$(companions)" ]
+    check "none of them ran" [ -z "$(cat "$windows/kiv.log" "$windows/system32/kiv.log" \
+        "$path_dir/kiv.log" 2>/dev/null)" ]
+}
+
+scenario_by-hand() {
+    setup
+    local begin code=0 output
+    begin=$(now_ms)
+    output=$(cd "$service_dir" && wine pelmorane.exe --install now 2>&1) || code=$?
+    check "started by hand it says nothing" [ -z "$output" ]
+    # Windows fails the dispatcher with 1063 at once; Wine gives 39 after about 10 s.
+    check "and exits with the dispatcher's error ($code)" [ "$code" -ne 0 ]
+    check "in bounded time" within $(($(now_ms) - begin)) 0 30000
+    check "with no child" [ -z "$(events)" ]
+}
+
+scenario_version() {
+    setup
+    local info revision
+    info=$(probe version "$SERVICE_EXE")
+    check "file OS VOS_NT_WINDOWS32, file type VFT_APP" \
+        grep -qx "signature=0xfeef04bd fileos=0x40004 filetype=0x1" <<<"$info"
+    check "one string table, block 040904e4" \
+        [ "$(grep -E '^2 ' <<<"$info" | xargs)" = "2 040904e4 2 Translation" ]
+    check "its keys in order" [ "$(sed -n 's/^3 //p' <<<"$info" | paste -sd,)" = \
+        "CompanyName,FileDescription,Web Site,E-Mail,FileVersion,ProductVersion,LegalCopyright,SVN Revision,SVN Revision Date" ]
+    check "translation 0x0409, 1252" grep -qx "translation=0409,1252" <<<"$info"
+    check "FileVersion and ProductVersion $PROJECT_VERSION" \
+        grep -qx "value FileVersion=$PROJECT_VERSION" <<<"$info"
+    grep -qx "value ProductVersion=$PROJECT_VERSION" <<<"$info"
+    revision=$(git -C "$SOURCE_DIR" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
+    check "SVN Revision names the commit ($revision)" \
+        grep -qE "^value SVN Revision=$revision(-modified)?$" <<<"$info"
+    check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
+}
+
+case $name in
+prepare) prepare ;;
+*) "scenario_$name" ;;
+esac
