@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Installs, on Debian, the packages the build and the tests need and the
-# machine lacks. Packages that are present are left alone.
+# Installs, on Debian, the packages the build, the tests and the demo need and
+# the machine lacks. Packages that are present are left alone.
 set -euo pipefail
 
 packages=(
-    cmake g++ make libgtest-dev               # host build and unit tests
+    cmake g++ make git libgtest-dev           # host build and unit tests
     g++-mingw-w64-i686 binutils-mingw-w64-i686 # Windows build, windres
+    wine wine32:i386 wine64                    # running the service: demo, end-to-end tests
 )
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
 
 missing=()
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
-        missing+=("$package")
-    fi
+    installed "$package" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -22,5 +25,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# wine32 is a 32-bit package.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

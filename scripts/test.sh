@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both presets and runs every test.
+# Installs what is missing, builds, and runs every test: the unit tests on the
+# host, then the checks of the built executable and the end-to-end scenarios
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
-jobs=$(nproc)
-cmake --preset host
-cmake --build --preset host -j "$jobs"
-ctest --preset host -j "$jobs"
-
-cmake --preset win32
-cmake --build --preset win32 -j "$jobs"
+scripts/build.sh
+ctest --preset host -j "$(nproc)"
+# The scenarios mostly wait on the service, each in a prefix of its own.
+ctest --preset win32 -j 4

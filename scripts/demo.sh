@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Runs the service under Wine's service control manager with the sample
+# companion, and tells what happens: the start, the child's process id, a
+# restart with control code 128, and the stop. Then removes the service.
+#
+#   scripts/demo.sh            runs until Ctrl+C
+#   scripts/demo.sh <seconds>  runs for that long
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-0}
+
+scripts/build.sh >/dev/null
+export WINEPREFIX=$PWD/build/demo/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    WINEARCH=win32 DISPLAY=
+svcctl=build/win32/tools/svcctl.exe
+service_dir=$WINEPREFIX/drive_c/pelmorane
+
+say() {
+    local ms=$(($(date +%s%3N) - begin))
+    printf '[%3d.%d s] %s\n' $((ms / 1000)) $((ms % 1000 / 100)) "$*"
+}
+
+svc() {
+    local out
+    out=$(wine "$svcctl" "$@" | tr -d '\r') || { say "svcctl $* failed: $out" && return 1; }
+    [ -z "$out" ] || echo "$out"
+}
+
+# field <key> <status line of svcctl>
+field() {
+    local pair
+    for pair in $2; do
+        [ "${pair%%=*}" = "$1" ] && echo "${pair#*=}"
+    done
+    return 0
+}
+
+state_name() {
+    case $1 in 1) echo STOPPED ;; 2) echo START_PENDING ;; 4) echo RUNNING ;; 7) echo PAUSED ;;
+    *) echo "state $1" ;; esac
+}
+
+describe() {
+    echo "$(state_name "$(field state "$1")"), controls accepted $(field accepted "$1"), exit codes" \
+        "$(field win32 "$1")/$(field specific "$1")"
+}
+
+# The process id of the last child started, from the companion's record.
+child() {
+    awk '$3 == "started" { pid = $2 } END { print pid }' "$service_dir/kiv.log"
+}
+
+# What the companion's record says became of child <pid>.
+fate() {
+    case $(awk -v pid="$1" '$2 == pid && $3 != "started" { event = $3 } END { print event }' \
+        "$service_dir/kiv.log") in
+    quit) echo "received WM_QUIT and ended" ;;
+    quit-ignored) echo "ignored WM_QUIT and was terminated" ;;
+    exited) echo "had ended by itself" ;;
+    *) echo "was terminated" ;;
+    esac
+}
+
+cleanup() {
+    svc delete Pelmorane >/dev/null 2>&1 || true
+    wineserver -k 2>/dev/null || true
+    wait
+}
+
+begin=$(date +%s%3N)
+mkdir -p "$(dirname "$WINEPREFIX")"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    say "Creating a Wine prefix in $WINEPREFIX (once)"
+    wineboot --init 2>/dev/null
+    wineserver -w # the new prefix is written out when its server ends
+fi
+trap cleanup EXIT
+trap 'echo; say "Ctrl+C"; interrupted=1' INT
+interrupted=0
+
+mkdir -p "$service_dir"
+cp dist/pelmorane.exe build/win32/tools/kiv.exe "$service_dir/"
+rm -f "$service_dir/kiv.log" "$service_dir/kiv.mode"
+# Keeps the prefix up (Wine does not count services). In a session of its own, as are the
+# prefix's system processes that it starts, so that Ctrl+C reaches only this script.
+setsid wine "$svcctl" idle &
+svc delete Pelmorane >/dev/null 2>&1 || true
+svc create Pelmorane 'C:\pelmorane\pelmorane.exe'
+begin=$(date +%s%3N) # from here on, times count from the service's registration
+say "Service Pelmorane registered: C:\\pelmorane\\pelmorane.exe, with kiv.exe beside it"
+
+status=$(svc start Pelmorane)
+say "Started in $(field ms "$status") ms: $(describe "$status"); service process $(field pid "$status")"
+svc control Pelmorane 4 >/dev/null # waits for the launch to settle
+say "Child kiv.exe running, process id $(child)"
+
+sleep 2
+old=$(child)
+say "Sending control code 128: restart child 0"
+status=$(svc control Pelmorane 128)
+say "Restarted in $(field ms "$status") ms: $(describe "$status")"
+say "Old child $old $(fate "$old"); new child, process id $(child)"
+
+if [ "$seconds" -gt 0 ]; then
+    say "Running until ${seconds} s have passed (Ctrl+C stops sooner)"
+else
+    say "Running until Ctrl+C"
+fi
+while [ $interrupted -eq 0 ]; do
+    elapsed=$((($(date +%s%3N) - begin) / 1000))
+    [ "$seconds" -gt 0 ] && [ "$elapsed" -ge "$seconds" ] && break
+    sleep 1 || true # Ctrl+C ends the sleep
+    if [ $((elapsed % 5)) -eq 4 ]; then
+        say "Status: $(describe "$(svc query Pelmorane)"), child $(child)"
+    fi
+done
+
+old=$(child)
+say "Sending stop"
+status=$(svc control Pelmorane 1)
+say "Stopped in $(field ms "$status") ms: $(describe "$status")"
+say "Child $old $(fate "$old")"
+svc delete Pelmorane
+say "Service removed"
