@@ -7,6 +7,7 @@ packages=(
     cmake g++ make git libgtest-dev           # host build and unit tests
     g++-mingw-w64-i686 binutils-mingw-w64-i686 # Windows build, windres
     wine wine32:i386 wine64                    # running the service: demo, end-to-end tests
+    clang libclang-rt-14-dev clang-tidy cppcheck # sanitizers, fuzzing, static analysis
 )
 
 installed() {

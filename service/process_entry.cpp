@@ -8,21 +8,22 @@
 
 char g_serviceName[kTextBufferSize];
 
-SERVICE_TABLE_ENTRYA g_dispatchTable[2] = {{g_serviceName, ServiceMain}, {NULL, NULL}};
+SERVICE_TABLE_ENTRYA g_dispatchTable[2] = {{g_serviceName, ServiceMain}, {nullptr, nullptr}};
 
 namespace {
 
 const DWORD kModulePathCapacity = 500;
 const char kCompanion[] = "kiv.exe";
+const char kServiceName[] = "Pelmorane";
 
 // Names the companion in the service's own folder. A path that was cut, or
 // that names no folder, or a result too long for the buffer, names nothing.
 void NameCompanionBesideService(const char* modulePath, DWORD length) {
     const char* lastBackslash = strrchr(modulePath, '\\');
-    if (length >= kModulePathCapacity || lastBackslash == NULL) {
+    if (length >= kModulePathCapacity || lastBackslash == nullptr) {
         return;
     }
-    size_t folderLength = static_cast<size_t>(lastBackslash + 1 - modulePath);
+    auto folderLength = static_cast<size_t>(lastBackslash + 1 - modulePath);
     if (folderLength + sizeof kCompanion > sizeof g_childApplicationName) {
         return;
     }
@@ -34,18 +35,18 @@ void NameCompanionBesideService(const char* modulePath, DWORD length) {
 
 int ProcessEntry() {
     char modulePath[kTextBufferSize] = {};
-    DWORD length = GetModuleFileNameA(NULL, modulePath, kModulePathCapacity);
+    DWORD length = GetModuleFileNameA(nullptr, modulePath, kModulePathCapacity);
     modulePath[length] = '\0';
     // Only a path with a three-letter extension names a companion.
     if (length > 4 && modulePath[length - 4] == '.') {
-        strcpy(g_childCommandLine, kCompanion);
+        memcpy(g_childCommandLine, kCompanion, sizeof kCompanion);
         NameCompanionBesideService(modulePath, length);
     }
-    strcpy(g_serviceName, "Pelmorane");
+    memcpy(g_serviceName, kServiceName, sizeof kServiceName);
 
     g_childCount = 1;
     g_children = static_cast<ChildSlot*>(calloc(g_childCount, sizeof(ChildSlot)));
-    if (g_children == NULL) {
+    if (g_children == nullptr) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     InitializeCriticalSection(&g_serviceLock);

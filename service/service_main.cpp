@@ -13,7 +13,7 @@ const DWORD kStartErrorCode = 0x0FFFFFFF; // service-specific exit code of a fai
 
 } // namespace
 
-void WINAPI ServiceMain(DWORD, LPSTR*) {
+void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     EnterCriticalSection(&g_serviceLock);
     g_serviceStatus = {SERVICE_WIN32,
                        SERVICE_START_PENDING,
@@ -26,7 +26,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     // A value left on this thread by earlier code must not read as a failed registration.
     SetLastError(0);
     g_statusHandle = RegisterServiceCtrlHandlerA(g_serviceName, ControlHandler);
-    if (g_statusHandle == NULL) {
+    if (g_statusHandle == nullptr) {
         LeaveCriticalSection(&g_serviceLock);
         return;
     }

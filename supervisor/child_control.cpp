@@ -19,7 +19,7 @@ int StartChild(int index) {
     // Without the companion's full path nothing is launched: a bare name would also be searched
     // for far beyond the service's folder. And a child that could not be stopped still holds its
     // slot: no second one is launched beside it.
-    if (g_childApplicationName[0] == '\0' || g_children[index].hProcess != NULL) {
+    if (g_childApplicationName[0] == '\0' || g_children[index].hProcess != nullptr) {
         return 0;
     }
     STARTUPINFOA startup = {};
@@ -28,8 +28,8 @@ int StartChild(int index) {
 
     // Launch into a record of our own, so that a failed launch leaves the slot as it was.
     PROCESS_INFORMATION launched = {};
-    if (!CreateProcessA(g_childApplicationName, g_childCommandLine, NULL, NULL, FALSE,
-                        NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &launched)) {
+    if (!CreateProcessA(g_childApplicationName, g_childCommandLine, nullptr, nullptr, FALSE,
+                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &launched)) {
         return 0;
     }
     g_children[index] = launched;
@@ -42,7 +42,7 @@ void StopChild(int index) {
         return;
     }
     ChildSlot& slot = g_children[index];
-    if (slot.hProcess == NULL) {
+    if (slot.hProcess == nullptr) {
         return;
     }
     PostThreadMessageA(slot.dwThreadId, WM_QUIT, 0, 0);

@@ -1,7 +1,5 @@
 #include "fake_win32.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +14,7 @@ const SERVICE_STATUS_HANDLE kStatusHandle = reinterpret_cast<SERVICE_STATUS_HAND
 std::deque<Launch> launches;
 std::vector<Call> calls;
 std::vector<Report> reports;
+std::vector<std::string> faults;
 std::string modulePath;
 SERVICE_STATUS_HANDLE registrationHandle;
 DWORD registrationError;
@@ -120,6 +119,7 @@ void Reset() {
     launches.clear();
     calls.clear();
     reports.clear();
+    faults.clear();
     modulePath = "C:\\Services\\pelmorane.exe";
     registrationHandle = kStatusHandle;
     registrationError = 0;
@@ -153,6 +153,15 @@ bool IsRunning(DWORD processId) {
         }
     }
     return false;
+}
+
+PROCESS_INFORMATION LaunchRecord(HANDLE process) {
+    for (const Process& p : g_processes) {
+        if (p.process == process) {
+            return {p.process, p.thread, p.id, p.threadId};
+        }
+    }
+    return {};
 }
 
 LPSTR LastCommandLine() {
@@ -239,7 +248,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL CloseHandle(HANDLE handle) {
     Record(Format("CloseHandle(%s)", Name(handle).c_str()));
     if (!g_open.erase(handle)) {
-        ADD_FAILURE() << "CloseHandle on a handle that is not open: " << Name(handle);
+        faults.push_back("CloseHandle on a handle that is not open: " + Name(handle));
         return Fail(ERROR_INVALID_HANDLE);
     }
     return TRUE;
@@ -264,8 +273,7 @@ void InitializeCriticalSection(CRITICAL_SECTION* lock) {
 void EnterCriticalSection(CRITICAL_SECTION* lock) {
     Record("EnterCriticalSection");
     if (lock->held) {
-        ADD_FAILURE()
-            << "EnterCriticalSection on a lock that is held: this thread would wait forever";
+        faults.push_back("EnterCriticalSection on a lock that is held: this thread waits forever");
     }
     lock->held = true;
 }
@@ -273,7 +281,7 @@ void EnterCriticalSection(CRITICAL_SECTION* lock) {
 void LeaveCriticalSection(CRITICAL_SECTION* lock) {
     Record("LeaveCriticalSection");
     if (!lock->held) {
-        ADD_FAILURE() << "LeaveCriticalSection on a lock that is not held";
+        faults.push_back("LeaveCriticalSection on a lock that is not held");
     }
     lock->held = false;
 }

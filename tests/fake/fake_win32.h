@@ -60,6 +60,9 @@ extern bool failNextCalloc;
 
 extern std::vector<Call> calls;     // every platform call, in order
 extern std::vector<Report> reports; // every SetServiceStatus, with a copy of the record
+// Misuses of the platform that real Windows would punish: closing a handle that
+// is not open, taking a lock this thread already holds, leaving one it does not.
+extern std::vector<std::string> faults;
 
 // A fresh platform: clock at 0, nothing launched, nothing open, nothing scripted.
 void Reset();
@@ -70,6 +73,9 @@ DWORD Now();
 int OpenHandles();
 bool IsOpen(HANDLE handle);
 bool IsRunning(DWORD processId);
+// The record CreateProcessA handed out with this process handle; all zero for
+// a handle that no launch handed out.
+PROCESS_INFORMATION LaunchRecord(HANDLE process);
 // The command line buffer handed to the last CreateProcessA.
 LPSTR LastCommandLine();
 

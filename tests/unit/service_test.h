@@ -57,6 +57,7 @@ class ServiceTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        EXPECT_EQ(fake::faults, std::vector<std::string>{});
         g_children = nullptr;
         g_childCount = 0;
     }
