@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-0}
 
 scripts/build.sh >/dev/null
-export WINEPREFIX=$PWD/build/demo/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    WINEARCH=win32 DISPLAY=
+export WINEPREFIX=$PWD/build/demo/prefix
+source scripts/wine-service.sh
 svcctl=build/win32/tools/svcctl.exe
 service_dir=$WINEPREFIX/drive_c/pelmorane
 
@@ -24,15 +24,6 @@ svc() {
     local out
     out=$(wine "$svcctl" "$@" | tr -d '\r') || { say "svcctl $* failed: $out" && return 1; }
     [ -z "$out" ] || echo "$out"
-}
-
-# field <key> <status line of svcctl>
-field() {
-    local pair
-    for pair in $2; do
-        [ "${pair%%=*}" = "$1" ] && echo "${pair#*=}"
-    done
-    return 0
 }
 
 state_name() {
@@ -68,11 +59,9 @@ cleanup() {
 }
 
 begin=$(date +%s%3N)
-mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     say "Creating a Wine prefix in $WINEPREFIX (once)"
-    wineboot --init 2>/dev/null
-    wineserver -w # the new prefix is written out when its server ends
+    create_prefix
 fi
 trap cleanup EXIT
 trap 'echo; say "Ctrl+C"; interrupted=1' INT

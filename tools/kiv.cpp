@@ -6,9 +6,10 @@
 //   obey    (also without the file) ends on WM_QUIT
 //   ignore  notes WM_QUIT and runs on until it is terminated
 //   exit    ends by itself at once
+//   crash   dies at once of an unhandled access violation
 //
 // It records what happens to it in "kiv.log" beside it, a line an event:
-//   <Unix time in ms> <process id> started <mode> | quit | quit-ignored | exited
+//   <Unix time in ms> <process id> started <mode> | quit | quit-ignored | exited | crashing
 #include <windows.h>
 
 #include <cstdio>
@@ -36,11 +37,11 @@ void Record(const char* event) {
     char path[MAX_PATH], line[128];
     PathBeside(path, "kiv.log");
     int length = snprintf(line, sizeof line, "%lld %lu %s\n", UnixTimeMs(), g_processId, event);
-    HANDLE log = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE log = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log != INVALID_HANDLE_VALUE) {
         DWORD written;
-        WriteFile(log, line, static_cast<DWORD>(length), &written, NULL);
+        WriteFile(log, line, static_cast<DWORD>(length), &written, nullptr);
         CloseHandle(log);
     }
 }
@@ -63,9 +64,9 @@ void ReadMode(char* mode, size_t size) {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     MSG message;
-    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE); // creates the message queue
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE); // creates the message queue
 
-    GetModuleFileNameA(NULL, g_folder, sizeof g_folder);
+    GetModuleFileNameA(nullptr, g_folder, sizeof g_folder);
     char* lastBackslash = strrchr(g_folder, '\\');
     if (lastBackslash) {
         lastBackslash[1] = '\0';
@@ -81,8 +82,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         Record("exited");
         return 0;
     }
+    if (strcmp(mode, "crash") == 0) {
+        Record("crashing");
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    }
     for (;;) {
-        BOOL got = GetMessageA(&message, NULL, 0, 0);
+        BOOL got = GetMessageA(&message, nullptr, 0, 0);
         if (got == -1) {
             return 1;
         }

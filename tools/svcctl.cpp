@@ -10,8 +10,8 @@
 //   svcctl idle                           does nothing until ended: keeps a Wine prefix up
 //
 // Every command that reaches the service prints its status on one line:
-//   state=4 type=0x30 accepted=3 win32=0 specific=0x0 checkpoint=0 hint=0 pid=36 ms=2003
-// where ms is how long the call took. A failure prints "error=<n>" and exits 1.
+//   state=4 type=0x30 accepted=3 win32=0 specific=0x0 checkpoint=0 hint=0 pid=36 ms=2003 us=2003117
+// where ms and us say how long the call took. A failure prints "error=<n>" and exits 1.
 #include <windows.h>
 
 #include <cstdio>
@@ -22,10 +22,10 @@ namespace {
 
 LARGE_INTEGER g_frequency;
 
-long long NowMs() {
+long long NowUs() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return now.QuadPart * 1000 / g_frequency.QuadPart;
+    return now.QuadPart * 1000000 / g_frequency.QuadPart;
 }
 
 int Failed(const char* what) {
@@ -35,7 +35,8 @@ int Failed(const char* what) {
     return 1;
 }
 
-int PrintStatus(SC_HANDLE service, long long ms) {
+// `us` is how long the call took, in microseconds; the line gives it in ms as well.
+int PrintStatus(SC_HANDLE service, long long us) {
     SERVICE_STATUS_PROCESS status;
     DWORD needed;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
@@ -43,17 +44,17 @@ int PrintStatus(SC_HANDLE service, long long ms) {
         return Failed("QueryServiceStatusEx");
     }
     printf("state=%lu type=0x%lx accepted=%lu win32=%lu specific=0x%lx checkpoint=%lu hint=%lu "
-           "pid=%lu ms=%lld\n",
+           "pid=%lu ms=%lld us=%lld\n",
            status.dwCurrentState, status.dwServiceType, status.dwControlsAccepted,
            status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
-           status.dwWaitHint, status.dwProcessId, ms);
+           status.dwWaitHint, status.dwProcessId, us / 1000, us);
     return 0;
 }
 
 int Create(SC_HANDLE manager, const char* name, const char* binaryPath) {
     SC_HANDLE service = CreateServiceA(
         manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-        SERVICE_ERROR_NORMAL, binaryPath, NULL, NULL, NULL, NULL, NULL);
+        SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!service) {
         return Failed("CreateService");
     }
@@ -66,16 +67,16 @@ int Delete(SC_HANDLE service) {
 }
 
 int Start(SC_HANDLE service, int argc, const char** argv) {
-    long long begin = NowMs();
+    long long begin = NowUs();
     if (!StartServiceA(service, static_cast<DWORD>(argc), argv)) {
         return Failed("StartService");
     }
-    return PrintStatus(service, NowMs() - begin);
+    return PrintStatus(service, NowUs() - begin);
 }
 
 int Control(SC_HANDLE service, DWORD code) {
     SERVICE_STATUS status;
-    long long begin = NowMs();
+    long long begin = NowUs();
     BOOL done = ControlService(service, code, &status);
     // Under Wine a stopped service's process may end before the manager has read the
     // handler's answer; the manager then fails a stop that was carried out with
@@ -87,21 +88,21 @@ int Control(SC_HANDLE service, DWORD code) {
     if (!done) {
         return Failed("ControlService");
     }
-    return PrintStatus(service, NowMs() - begin);
+    return PrintStatus(service, NowUs() - begin);
 }
 
 int Wait(SC_HANDLE service, DWORD state, long long timeoutMs) {
-    long long begin = NowMs();
+    long long begin = NowUs();
     for (;;) {
         SERVICE_STATUS status;
         if (!QueryServiceStatus(service, &status)) {
             return Failed("QueryServiceStatus");
         }
         if (status.dwCurrentState == state) {
-            return PrintStatus(service, NowMs() - begin);
+            return PrintStatus(service, NowUs() - begin);
         }
-        if (NowMs() - begin > timeoutMs) {
-            PrintStatus(service, NowMs() - begin);
+        if (NowUs() - begin > timeoutMs * 1000) {
+            PrintStatus(service, NowUs() - begin);
             fprintf(stderr, "svcctl: the service did not reach state %lu\n", state);
             return 1;
         }
@@ -129,7 +130,7 @@ int main(int argc, const char** argv) {
     const char* command = argv[1];
     const char* name = argv[2];
 
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         return Failed("OpenSCManager");
     }
@@ -147,13 +148,13 @@ int main(int argc, const char** argv) {
         return Start(service, argc - 3, argv + 3);
     }
     if (strcmp(command, "control") == 0 && argc == 4) {
-        return Control(service, strtoul(argv[3], NULL, 0));
+        return Control(service, strtoul(argv[3], nullptr, 0));
     }
     if (strcmp(command, "query") == 0 && argc == 3) {
         return PrintStatus(service, 0);
     }
     if (strcmp(command, "wait") == 0 && argc == 5) {
-        return Wait(service, strtoul(argv[3], NULL, 0), strtoll(argv[4], NULL, 0));
+        return Wait(service, strtoul(argv[3], nullptr, 0), strtoll(argv[4], nullptr, 0));
     }
     return Usage();
 }

@@ -9,12 +9,14 @@
 #   scenario.sh <scenario>   runs one of the scenario_* functions below
 #
 # CTest sets E2E_DIR, SOURCE_DIR, SERVICE_EXE, SVCCTL_EXE, COMPANION_EXE,
-# PROBE_EXE and PROJECT_VERSION.
+# PROBE_EXE and PROJECT_VERSION. The soak-* scenarios run only with
+# PELMORANE_SOAK=1; otherwise they exit 77, which CTest counts as skipped.
 set -euo pipefail
 
 name=$1
 template=$E2E_DIR/template
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32 DISPLAY=
+step_cap=60 # seconds that any one Wine command may take
+source "$SOURCE_DIR/scripts/wine-service.sh"
 
 fail() {
     echo "FAIL: $*" >&2
@@ -38,15 +40,6 @@ has() {
     done
 }
 
-# field <key> <status line>
-field() {
-    local pair
-    for pair in $2; do
-        [ "${pair%%=*}" = "$1" ] && echo "${pair#*=}"
-    done
-    return 0
-}
-
 # within <value> <low> <high>
 within() {
     (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
@@ -58,12 +51,12 @@ now_ms() {
 
 svc() {
     local out
-    out=$(wine "$SVCCTL_EXE" "$@" | tr -d '\r') || fail "svcctl $*: $out"
+    out=$(timeout $step_cap wine "$SVCCTL_EXE" "$@" | tr -d '\r') || fail "svcctl $*: $out"
     echo "$out"
 }
 
 probe() {
-    wine "$PROBE_EXE" "$@" | tr -d '\r'
+    timeout $step_cap wine "$PROBE_EXE" "$@" | tr -d '\r'
 }
 
 # The companion's record, a line an event: <Unix ms> <pid> <event...>.
@@ -96,8 +89,14 @@ use_mode() {
 prepare() {
     export WINEPREFIX=$template
     rm -rf "$template"
-    wineboot --init
-    wineserver -w # the prefix is written out when its server ends
+    create_prefix
+    # A crashing companion ends at once instead of waiting for a debugger.
+    wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f
+    wineserver -w
+}
+
+soak_only() {
+    [ "${PELMORANE_SOAK:-}" = 1 ] || { echo "soak scenario: runs with PELMORANE_SOAK=1" && exit 77; }
 }
 
 setup() {
@@ -119,6 +118,11 @@ setup() {
     # Wine ends a prefix soon after its last ordinary process; services do not count.
     wine "$SVCCTL_EXE" idle &
     svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null
+}
+
+# The Linux process that hosts the service.
+service_unix_pid() {
+    unix_pid 'C:\pelmorane\pelmorane.exe'
 }
 
 teardown() {
@@ -326,6 +330,120 @@ scenario_version() {
     check "SVN Revision names the commit ($revision)" \
         grep -qE "^value SVN Revision=$revision(-modified)?$" <<<"$info"
     check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
+}
+
+# Sends every kind of request to a service whose companion cannot run, then stops it.
+answers_every_control() {
+    local service_pid request expected
+    service_pid=$(field pid "$(svc query Pelmorane)")
+    for request in 4:4 2:7 128:7 3:4 129:4 255:4; do
+        expected=${request#*:}
+        check "${request%:*} is answered" has "$(svc control Pelmorane "${request%:*}")" \
+            state="$expected"
+    done
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped with exit codes 0" has "$status" state=1 win32=0 specific=0x0
+    check "the service process has exited" probe wait-exit "$service_pid" 10000
+}
+
+scenario_crashing-companion() {
+    setup
+    use_mode crash
+    check "start reports running" has "$(svc start Pelmorane)" state=4
+    await "crashing$" >/dev/null
+    sleep 0.5
+    check "the companion died" [ -z "$(companions)" ]
+    answers_every_control
+    check "each launch crashed in turn" [ "$(events | grep -c crashing)" = 3 ]
+}
+
+scenario_truncated-companion() {
+    setup
+    head -c 1024 "$COMPANION_EXE" >"$service_dir/kiv.exe" # "MZ" and its headers, nothing more
+    check "start reports running" has "$(svc start Pelmorane)" state=4
+    answers_every_control
+    check "it never ran" [ -z "$(events)" ]
+}
+
+scenario_soak-restarts() {
+    soak_only
+    setup
+    start_service
+    local service_pid unix handles rss i code modes=(ignore exit obey)
+    service_pid=$(field pid "$status")
+    unix=$(service_unix_pid)
+    [ -n "$unix" ] || fail "the Linux process hosting the service was not found"
+    handles=$(probe handles "$service_pid")
+    rss=$(rss_kib "$unix")
+    # Alternate 128 and 255; the companion each restart stops ignores WM_QUIT, has ended by
+    # itself, or obeys, in turn; the last one launched obeys.
+    for ((i = 1; i <= 200; i++)); do
+        use_mode "${modes[i % 3]}"
+        code=$((i % 2 ? 128 : 255))
+        status=$(svc control Pelmorane $code)
+        has "$status" state=4 || fail "restart $i (code $code)"
+    done
+    check "200 restarts: exactly one companion runs" [ "$(companions)" = "$(last_started)" ]
+    check "the service reports running" has "$(svc query Pelmorane)" state=4
+    check "it holds as many handles as before ($handles)" [ "$(probe handles "$service_pid")" = "$handles" ]
+    local grown=$(($(rss_kib "$unix") - rss))
+    check "its resident memory grew by at most 256 KiB ($grown KiB from $rss KiB)" \
+        within $grown -1000000 256
+}
+
+scenario_soak-start-stop() {
+    soak_only
+    setup
+    local i service_pid
+    for ((i = 1; i <= 30; i++)); do
+        status=$(svc start Pelmorane)
+        service_pid=$(field pid "$status")
+        status=$(svc control Pelmorane 1)
+        has "$status" state=1 || fail "cycle $i: the stop did not report stopped"
+        probe wait-exit "$service_pid" 10000 || fail "cycle $i: the service process runs on"
+        [ -z "$(companions)" ] || fail "cycle $i: a companion survived"
+    done
+    check "30 cycles, each child stopped" [ "$(events | grep -c ' quit$')" = 30 ]
+    check "the final status has both exit codes 0" has "$status" state=1 win32=0 specific=0x0
+}
+
+scenario_soak-stop-during-restart() {
+    soak_only
+    setup
+    start_service
+    local service_pid old=$child restart
+    service_pid=$(field pid "$status")
+    svc control Pelmorane 128 >"$work/restart" &
+    restart=$!
+    sleep 0.5
+    status=$(svc control Pelmorane 1) # waits for the restart in progress
+    wait $restart
+    check "the restart completed and reported running" has "$(cat "$work/restart")" state=4
+    check "the stop followed it and reported stopped" has "$status" state=1 win32=0
+    check "both children received WM_QUIT" \
+        [ "$(events | grep -cE "^[0-9]+ ($old|$(last_started)) quit$")" = 2 ]
+    check "no companion is left behind" [ -z "$(companions)" ]
+    check "the service process has exited" probe wait-exit "$service_pid" 10000
+}
+
+scenario_soak-pause-storm() {
+    soak_only
+    setup
+    start_service
+    local i restarts
+    # Restarts on a second client while pause and continue storm in.
+    (for ((i = 1; i <= 5; i++)); do svc control Pelmorane 128; done) >"$work/restarts" &
+    restarts=$!
+    for ((i = 1; i <= 100; i++)); do
+        has "$(svc control Pelmorane 2)" state=7 || fail "pause $i"
+        has "$(svc control Pelmorane 3)" state=4 || fail "continue $i"
+    done
+    wait $restarts
+    check "100 pauses and continues answered; the 5 restarts each reported a state" \
+        [ "$(grep -cE 'state=(4|7) ' "$work/restarts")" = 5 ]
+    check "the service reports running" has "$(svc query Pelmorane)" state=4
+    check "exactly one companion runs, the sixth" \
+        [ "$(companions)" = "$(last_started)" -a "$(events | grep -c started)" = 6 ]
 }
 
 case $name in

@@ -95,3 +95,23 @@ TEST_F(ServiceMainTest, WithoutACompanionRunsWithNoChildAndStopsAtOnce) {
     ControlHandler(SERVICE_CONTROL_STOP);
     EXPECT_EQ(Trace().back(), "0 SetServiceStatus(status, {0x30, 1, 3, 0, 0x0, 0, 0})");
 }
+
+TEST_F(ServiceMainTest, FailedLaunchesLeaveTheServiceWithoutAChild) {
+    // At the start (file not found): running, with no child.
+    fake::launches = {{fake::Child::EndsOnQuit, 2}};
+    ServiceMain(0, nullptr);
+    EXPECT_EQ(fake::reports.back().status.dwCurrentState, SERVICE_RUNNING);
+    EXPECT_TRUE(IsEmpty(g_children[0]));
+
+    // In a restart while paused (access denied): at once, the state kept, still no child.
+    ControlHandler(SERVICE_CONTROL_PAUSE);
+    fake::launches = {{fake::Child::EndsOnQuit, 5}};
+    fake::StartTrace();
+    ControlHandler(128);
+    EXPECT_EQ(Trace().back(), "0 SetServiceStatus(status, {0x30, 7, 3, 0, 0x0, 0, 0})");
+    EXPECT_TRUE(IsEmpty(g_children[0]));
+
+    // The next restart launches again.
+    ControlHandler(128);
+    EXPECT_TRUE(fake::IsRunning(g_children[0].dwProcessId));
+}

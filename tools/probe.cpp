@@ -1,11 +1,13 @@
-// probe: looks at the Windows side for the end-to-end tests.
+// probe: looks at the Windows side for the end-to-end tests and the benchmark.
 //   probe pids <exe name>          the ids of the running processes of that name
 //   probe wait-exit <pid> <ms>     exits 0 once the process has ended, 1 if it still runs
+//   probe handles <pid>            how many handles the process holds
 //   probe version <file>           the version resource: its fixed part and every block's
 //                                  key as stored, then the values read through the version API
 #include <windows.h>
 
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,47 @@ int WaitExit(DWORD pid, DWORD ms) {
     DWORD result = WaitForSingleObject(process, ms);
     CloseHandle(process);
     return result == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+// An entry of NtQuerySystemInformation's handle list, as Windows and Wine lay it out.
+struct HandleEntry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+};
+
+struct HandleList {
+    ULONG count;
+    HandleEntry entries[1];
+};
+
+// GetProcessHandleCount gives 0 under Wine; the system's handle list does not.
+int Handles(DWORD pid) {
+    const auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
+    const auto kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+    ULONG size = 1 << 16;
+    HandleList* list = nullptr;
+    NTSTATUS status;
+    do {
+        size *= 2;
+        free(list);
+        list = static_cast<HandleList*>(malloc(size));
+        status = NtQuerySystemInformation(kSystemHandleInformation, list, size, nullptr);
+    } while (status == kInfoLengthMismatch);
+    if (status != 0) {
+        fprintf(stderr, "probe: NtQuerySystemInformation failed: 0x%lx\n", status);
+        return 1;
+    }
+    ULONG count = 0;
+    for (ULONG i = 0; i < list->count; ++i) {
+        count += list->entries[i].ownerPid == pid;
+    }
+    printf("%lu\n", count);
+    free(list);
+    return 0;
 }
 
 // One block of a version resource: length, value length, type, key, value, children.
@@ -76,8 +119,8 @@ void PrintBlocks(const BYTE* first, const BYTE* end, const BYTE* base, int depth
 }
 
 int Version(const char* file) {
-    HMODULE module = LoadLibraryExA(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), RT_VERSION) : NULL;
+    HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), RT_VERSION) : nullptr;
     if (!found) {
         fprintf(stderr, "probe: no version resource in %s\n", file);
         return 1;
@@ -90,7 +133,7 @@ int Version(const char* file) {
 
     PrintBlocks(root.children, base + root.length, base, 1);
 
-    DWORD size = GetFileVersionInfoSizeA(file, NULL);
+    DWORD size = GetFileVersionInfoSizeA(file, nullptr);
     void* data = malloc(size);
     GetFileVersionInfoA(file, 0, size, data);
     WORD* translation;
@@ -121,11 +164,15 @@ int main(int argc, char** argv) {
         return Pids(argv[2]);
     }
     if (argc == 4 && strcmp(argv[1], "wait-exit") == 0) {
-        return WaitExit(strtoul(argv[2], NULL, 0), strtoul(argv[3], NULL, 0));
+        return WaitExit(strtoul(argv[2], nullptr, 0), strtoul(argv[3], nullptr, 0));
+    }
+    if (argc == 3 && strcmp(argv[1], "handles") == 0) {
+        return Handles(strtoul(argv[2], nullptr, 0));
     }
     if (argc == 3 && strcmp(argv[1], "version") == 0) {
         return Version(argv[2]);
     }
-    fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | version <file>\n");
+    fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | handles <pid> | "
+                    "version <file>\n");
     return 2;
 }
