@@ -46,7 +46,9 @@ inline bool IsEmpty(const ChildSlot& slot) {
 
 class ServiceTest : public ::testing::Test {
   protected:
+    // Table tests call SetUp again for each row; a row's misuse of the platform is checked here.
     void SetUp() override {
+        EXPECT_EQ(fake::faults, std::vector<std::string>{});
         fake::Reset();
         UseTable(1);
         strcpy(g_childCommandLine, "kiv.exe");
@@ -58,6 +60,7 @@ class ServiceTest : public ::testing::Test {
 
     void TearDown() override {
         EXPECT_EQ(fake::faults, std::vector<std::string>{});
+        fake::faults.clear();
         g_children = nullptr;
         g_childCount = 0;
     }
