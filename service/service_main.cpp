@@ -11,22 +11,14 @@ namespace {
 
 const DWORD kStartErrorCode = 0x0FFFFFFF; // service-specific exit code of a failed start
 
-// The record as the service main first fills it; this state itself is never reported.
-const SERVICE_STATUS kStartPending = {
-    SERVICE_WIN32,                                       // type
-    SERVICE_START_PENDING,                               // state
-    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE, // controls accepted
-    0,                                                   // Win32 exit code
-    0,                                                   // service-specific exit code
-    0,                                                   // check point
-    0,                                                   // wait hint
-};
+const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
 
 } // namespace
 
 void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     EnterCriticalSection(&g_serviceLock);
-    g_serviceStatus = kStartPending;
+    // Start pending is never reported: the first report says running or stopped.
+    g_serviceStatus = {SERVICE_WIN32, SERVICE_START_PENDING, kAcceptedControls, 0, 0, 0, 0};
 
     // A value left on this thread by earlier code must not read as a failed registration.
     SetLastError(0);
