@@ -5,8 +5,8 @@
 
 #include "service/service_lock.h"
 #include "service/service_main.h"
-
-char g_serviceName[kTextBufferSize];
+#include "service/service_name.h"
+#include "supervisor/child_table.h"
 
 SERVICE_TABLE_ENTRYA g_dispatchTable[2] = {{g_serviceName, ServiceMain}, {nullptr, nullptr}};
 

@@ -2,11 +2,6 @@
 
 #include <windows.h>
 
-#include "supervisor/child_table.h"
-
-// The service's name, offered to the dispatcher and used to register the handler.
-extern char g_serviceName[kTextBufferSize];
-
 // The one service of this process, and the null entry that ends the table.
 extern SERVICE_TABLE_ENTRYA g_dispatchTable[2];
 

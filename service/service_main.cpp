@@ -1,8 +1,8 @@
 #include "service/service_main.h"
 
 #include "service/control_handler.h"
-#include "service/process_entry.h"
 #include "service/service_lock.h"
+#include "service/service_name.h"
 #include "service/service_status.h"
 #include "supervisor/child_control.h"
 #include "supervisor/child_table.h"

@@ -10,9 +10,9 @@
 
 #include "fake_win32.h"
 #include "service/control_handler.h"
-#include "service/process_entry.h"
 #include "service/service_lock.h"
 #include "service/service_main.h"
+#include "service/service_name.h"
 #include "service/service_status.h"
 #include "supervisor/child_table.h"
 

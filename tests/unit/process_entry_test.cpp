@@ -1,3 +1,4 @@
+#include "service/process_entry.h"
 #include "service/service_lock.h"
 #include "service/service_main.h"
 #include "service_test.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_win32.h"
-#include "service/process_entry.h"
+#include "service/service_name.h"
 #include "service/service_status.h"
 #include "supervisor/child_table.h"
 

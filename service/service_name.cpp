@@ -1,0 +1,3 @@
+#include "service/service_name.h"
+
+char g_serviceName[kTextBufferSize];
