@@ -36,6 +36,8 @@ const PathCase kPathCases[] = {
     {PathOfLength(499), "kiv.exe", PathOfLength(499).substr(0, 494) + "kiv.exe"},
     {PathOfLength(500), "kiv.exe", ""}, // cut at 499 characters, ".ex" still in place
     {PathOfLength(501), "", ""},        // cut, and the dot is no longer fourth-last
+    // A dot in the last folder's name: the companion's path would not fit its buffer.
+    {"C:\\" + std::string(492, 'd') + ".x\\a", "kiv.exe", ""},
 };
 
 } // namespace
