@@ -4,10 +4,11 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make git libgtest-dev           # host build and unit tests
-    g++-mingw-w64-i686 binutils-mingw-w64-i686 # Windows build, windres
-    wine wine32:i386 wine64                    # running the service: demo, end-to-end tests
-    clang libclang-rt-14-dev clang-tidy cppcheck # sanitizers, fuzzing, static analysis
+    cmake g++ make git libgtest-dev                # host build and unit tests
+    g++-mingw-w64-i686 binutils-mingw-w64-i686     # Windows builds, windres: 32-bit
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 # and 64-bit
+    wine wine32:i386 wine64                        # running the service: demo, tests, benchmark
+    clang libclang-rt-14-dev clang-tidy cppcheck   # sanitizers, fuzzing, static analysis
 )
 
 installed() {

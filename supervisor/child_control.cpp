@@ -4,8 +4,11 @@
 
 #include "supervisor/child_table.h"
 
-#ifdef _WIN32
-static_assert(sizeof(STARTUPINFOA) == 68, "the service is a 32-bit program");
+// The start-up record's size, which Windows checks, as each build of the service lays it out.
+#if defined(_WIN64)
+static_assert(sizeof(STARTUPINFOA) == 104, "64-bit Windows");
+#elif defined(_WIN32)
+static_assert(sizeof(STARTUPINFOA) == 68, "32-bit Windows");
 #endif
 
 namespace {
