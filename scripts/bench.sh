@@ -3,8 +3,10 @@
 # do-nothing reference service (bench/reference_service.cpp), built with the
 # same toolchain and flags and started, controlled and stopped the same way;
 # also with a build of the reference that imports USER32 as the service does.
-# Prints a table and writes it, with the machine, the Wine version and the
-# date, to bench/results.md. Not part of the tests.
+# It measures the build that Wine runs here (see scripts/wine-service.sh), with
+# the reference built for the same architecture. Prints a table and writes it,
+# with the machine, the build, the Wine version and the date, to
+# bench/results.md. Not part of the tests.
 #
 #   scripts/bench.sh [runs]    each timed figure is the median of <runs> (default 7)
 #   scripts/bench.sh --report  writes the table again from the last run's figures
@@ -12,16 +14,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 
-export WINEPREFIX=$PWD/build/bench/prefix
+scripts/install-deps.sh
 source scripts/wine-service.sh
-svcctl=build/win32/tools/svcctl.exe
-probe=build/win32/tools/probe.exe
-data=build/bench/data
+choose_build
+announce "measures"
+[ "$runs" = --report ] || scripts/build.sh >/dev/null
+use_build "$build"
+export WINEPREFIX=$PWD/build/bench/$build/prefix
+data=build/bench/$build/data
 folder=$WINEPREFIX/drive_c/bench
-
-svc() {
-    wine "$svcctl" "$@" | tr -d '\r'
-}
 
 # record <service> <figure> <value>
 record() {
@@ -45,7 +46,7 @@ start() {
 stop() {
     local pid=$2 status
     status=$(svc control "$1" 1)
-    wine "$probe" wait-exit "$pid" 10000
+    probe wait-exit "$pid" 10000
     echo "$status"
 }
 
@@ -79,11 +80,11 @@ measure_idle() {
 measure_handles() {
     local service=$1 pid i
     pid=$(start "$service")
-    record "$service" handles-before "$(wine "$probe" handles "$pid" | tr -d '\r')"
+    record "$service" handles-before "$(probe handles "$pid")"
     for ((i = 1; i <= 200; i++)); do
         svc control "$service" 128 >/dev/null
     done
-    record "$service" handles-after "$(wine "$probe" handles "$pid" | tr -d '\r')"
+    record "$service" handles-after "$(probe handles "$pid")"
     stop "$service" "$pid" >/dev/null
 }
 
@@ -118,17 +119,15 @@ row() {
 }
 
 measure() {
-    scripts/build.sh >/dev/null
     rm -rf "$data" "$folder"
     mkdir -p "$data"
     echo "$runs" >"$data/runs"
     git rev-parse --short=12 HEAD >"$data/revision" 2>/dev/null || echo unknown >"$data/revision"
     [ -f "$WINEPREFIX/system.reg" ] || create_prefix
     mkdir -p "$folder"
-    cp dist/pelmorane.exe build/win32/tools/kiv.exe build/win32/bench/reference_service*.exe \
-        "$folder/"
-    trap 'wineserver -k 2>/dev/null || true; wait' EXIT
-    setsid wine "$svcctl" idle & # keeps the prefix up
+    cp "$service_exe" "$companion_exe" "$bench_programs"/reference_service*.exe "$folder/"
+    trap shut_down_prefix EXIT
+    keep_prefix_up
     for service in Pelmorane Reference ReferenceUser32; do
         svc delete "$service" >/dev/null 2>&1 || true # left by an interrupted run
     done
@@ -137,7 +136,7 @@ measure() {
     svc create ReferenceUser32 'C:\bench\reference_service_user32.exe' >/dev/null
 
     echo "bench: $runs runs of each timed figure; 10 s of idling; 200 restarts" >&2
-    wine build/win32/bench/launch_time.exe 'C:\bench\kiv.exe' "$runs" | tr -d '\r' |
+    wine "$bench_programs/launch_time.exe" 'C:\bench\kiv.exe' "$runs" | tr -d '\r' |
         awk '{ printf "%.2f\n", $1 / 1000 }' >"$data/Pelmorane.launch"
     cp "$data/Pelmorane.launch" "$data/Reference.launch"
     for service in Pelmorane Reference ReferenceUser32; do
@@ -152,12 +151,12 @@ measure() {
         record "$service" handles-gained \
             $(($(median "$service" handles-after) - $(median "$service" handles-before)))
     done
-    record Pelmorane size "$(stat -c %s dist/pelmorane.exe)"
+    record Pelmorane size "$(stat -c %s "$service_exe")"
     record Reference size "$(stat -c %s "$folder/reference_service.exe")"
 }
 
 report() {
-    imports=$(i686-w64-mingw32-objdump -p dist/pelmorane.exe | sed -n 's/^\s*DLL Name: //p' | sort -f | xargs)
+    imports=$(imports_of "$service_exe")
 
     launch=$(median Pelmorane launch)
     # A timed figure meets its target within 1.1 times the reference's, or 2 ms more, whichever
@@ -176,8 +175,8 @@ report() {
         row restart "Restart (128), ms" "<= $(awk -v l="$launch" 'BEGIN { print 2050 + l }')" \
             "a <= 2050 + $launch"
         row launch "Companion launch (CreateProcessA), ms" "-"
-        row size "Executable size, bytes ($imports)" "<= 20480, system DLLs only" \
-            "a <= 20480 && \"$imports\" == \"ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll\""
+        row size "Executable size, bytes ($imports)" "<= $size_limit, system DLLs only" \
+            "a <= $size_limit && \"$imports\" == \"$system_dlls\""
         row rss "Resident memory, KiB" "1.05x" "a <= r * 1.05"
     row rss "... against the reference importing USER32" "1.05x" "a <= r * 1.05" ReferenceUser32
         row idle-ticks "CPU ticks over 10 s idle" "<= reference" "a <= r"
@@ -188,13 +187,16 @@ report() {
     echo "$table"
 
     cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
+    host="runs 32-bit code"
+    loader_runs "$wine32_loader" || host="runs no 32-bit code"
     cat >bench/results.md <<EOF
 # Benchmark results
 
 - Date: $(date -u '+%Y-%m-%d %H:%M UTC')
-- Machine: $(uname -srm), $cpu, $(nproc) cores
-- Wine: $(wine --version)
-- Service: dist/pelmorane.exe built at $(cat "$data/revision")
+- Machine: $(uname -srm), $cpu, $(nproc) cores; a host that $host
+- Wine: $(wine --version), $(bits_of "$build")-bit loader and prefix
+- Service: the $(bits_of "$build")-bit build, ${service_exe#"$root"/}, built at $(cat "$data/revision"),
+  and the reference built for the same architecture; chosen since $build_reason
 - Runs: the median of $(cat "$data/runs") runs for each timed figure (min-max in brackets); one 10 s idle
   period and one series of 200 restarts per service. The reference has no child: its
   restart and stop are plain reports.

@@ -9,21 +9,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-0}
 
-scripts/build.sh >/dev/null
-export WINEPREFIX=$PWD/build/demo/prefix
+scripts/install-deps.sh
 source scripts/wine-service.sh
-svcctl=build/win32/tools/svcctl.exe
+choose_build
+announce "runs"
+scripts/build.sh >/dev/null
+use_build "$build"
+export WINEPREFIX=$PWD/build/demo/$build/prefix
 service_dir=$WINEPREFIX/drive_c/pelmorane
 
 say() {
     local ms=$(($(date +%s%3N) - begin))
     printf '[%3d.%d s] %s\n' $((ms / 1000)) $((ms % 1000 / 100)) "$*"
-}
-
-svc() {
-    local out
-    out=$(wine "$svcctl" "$@" | tr -d '\r') || { say "svcctl $* failed: $out" && return 1; }
-    [ -z "$out" ] || echo "$out"
 }
 
 state_name() {
@@ -36,9 +33,9 @@ describe() {
         "$(field win32 "$1")/$(field specific "$1")"
 }
 
-# The process id of the last child started, from the companion's record.
+# The process id of the last child started.
 child() {
-    awk '$3 == "started" { pid = $2 } END { print pid }' "$service_dir/kiv.log"
+    last_started "$service_dir/kiv.log"
 }
 
 # What the companion's record says became of child <pid>.
@@ -54,8 +51,7 @@ fate() {
 
 cleanup() {
     svc delete Pelmorane >/dev/null 2>&1 || true
-    wineserver -k 2>/dev/null || true
-    wait
+    shut_down_prefix
 }
 
 begin=$(date +%s%3N)
@@ -68,11 +64,9 @@ trap 'echo; say "Ctrl+C"; interrupted=1' INT
 interrupted=0
 
 mkdir -p "$service_dir"
-cp dist/pelmorane.exe build/win32/tools/kiv.exe "$service_dir/"
+cp "$service_exe" "$companion_exe" "$service_dir/"
 rm -f "$service_dir/kiv.log" "$service_dir/kiv.mode"
-# Keeps the prefix up (Wine does not count services). In a session of its own, as are the
-# prefix's system processes that it starts, so that Ctrl+C reaches only this script.
-setsid wine "$svcctl" idle &
+keep_prefix_up
 svc delete Pelmorane >/dev/null 2>&1 || true
 svc create Pelmorane 'C:\pelmorane\pelmorane.exe'
 begin=$(date +%s%3N) # from here on, times count from the service's registration

@@ -1,8 +1,156 @@
-# Shell functions for running the service in a Wine prefix, shared by the
-# demo, the end-to-end scenarios and the benchmark. Source it; WINEPREFIX is
-# the caller's to set.
+# The shell library for running the service under Wine, shared by the demo, the
+# benchmark and the end-to-end scenarios: which build Wine runs here, where that
+# build's programs are, and the commands that drive the service. Source it, then
+# call choose_build (or use_build <build>); WINEPREFIX is the caller's to set.
+#
+# There are two builds: win32 (dist/pelmorane.exe, the product) and win64
+# (dist/x64/pelmorane.exe). Wine runs the 32-bit one with its 32-bit loader,
+# which some kernels cannot execute (no IA-32 emulation: "Exec format error",
+# exit 126); there only the 64-bit loader runs, in a 64-bit prefix. So each
+# build has a prefix of its own: Wine refuses a 32-bit prefix under the 64-bit
+# loader. PELMORANE_ARCH=win32|win64 forces the choice.
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32 DISPLAY=
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+
+wine32_loader=/usr/lib/wine/wine # a test points it elsewhere
+wine64_loader=/usr/lib/wine/wine64
+step_cap=60 # seconds that any one command of svcctl or probe may take
+
+# What the service executable may import, and its size limit; both builds.
+system_dlls="ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll"
+size_limit=20480
+objdump=x86_64-w64-mingw32-objdump # reads the executables of both builds
+
+die() {
+    echo "$(basename "$0" .sh): $*" >&2
+    exit 1
+}
+
+# loader_runs <loader>: whether Wine's loader runs on this host; if not, says why in `why_not`.
+loader_runs() {
+    local code=0 error
+    [ -x "$1" ] || { why_not="$1 is not installed" && return 1; }
+    error=$("$1" --version 2>&1 >/dev/null) || code=$?
+    [ $code -ne 0 ] || return 0
+    why_not="$1 --version exits with $code${error:+: ${error##*: }}"
+    return 1
+}
+
+# can_run <build>: whether Wine runs that build here; if not, says why in `why_not`.
+can_run() {
+    case $1 in
+    win32)
+        [ "${PELMORANE_ARCH:-}" != win64 ] || { why_not="PELMORANE_ARCH=win64" && return 1; }
+        loader_runs "$wine32_loader"
+        ;;
+    win64) loader_runs "$wine64_loader" ;;
+    *) why_not="there is no build '$1': win32 or win64" && return 1 ;;
+    esac
+}
+
+# choose_build: the build that Wine runs here, in `build`, and why, in `build_reason`. The
+# 32-bit product where 32-bit Wine runs, the 64-bit build where it cannot, or as forced.
+choose_build() {
+    case ${PELMORANE_ARCH:-} in
+    win32 | win64)
+        can_run "$PELMORANE_ARCH" || die "PELMORANE_ARCH=$PELMORANE_ARCH, but $why_not"
+        build=$PELMORANE_ARCH build_reason="PELMORANE_ARCH=$PELMORANE_ARCH forces it"
+        ;;
+    "")
+        if can_run win32; then
+            build=win32 build_reason="32-bit Wine runs here"
+        else
+            build=win64 build_reason="32-bit Wine cannot run here: $why_not"
+            can_run win64 || die "Wine cannot run here at all: $why_not"
+        fi
+        ;;
+    *) die "PELMORANE_ARCH is '$PELMORANE_ARCH'; it can be win32 or win64" ;;
+    esac
+}
+
+bits_of() {
+    [ "$1" = win64 ] && echo 64 || echo 32
+}
+
+service_exe_of() {
+    [ "$1" = win64 ] && echo "$root/dist/x64/pelmorane.exe" || echo "$root/dist/pelmorane.exe"
+}
+
+# name_build <build>: names that build's service and programs.
+name_build() {
+    build=$1
+    service_exe=$(service_exe_of "$build")
+    svcctl_exe=$root/build/$build/tools/svcctl.exe
+    probe_exe=$root/build/$build/tools/probe.exe
+    companion_exe=$root/build/$build/tools/kiv.exe
+    bench_programs=$root/build/$build/bench
+}
+
+# use_build <build>: runs Wine for that build from here on, and names its programs. Fails,
+# saying why, where Wine cannot run it.
+use_build() {
+    can_run "$1" || die "Wine cannot run the $(bits_of "$1")-bit build here: $why_not"
+    name_build "$1"
+    if [ "$build" = win64 ]; then
+        export WINEARCH=win64 WINELOADER=$wine64_loader
+    else
+        export WINEARCH=win32 WINELOADER=$wine32_loader
+    fi
+}
+
+# announce <what runs> [<why>]: the one line that says which build runs, and why.
+announce() {
+    local exe
+    exe=$(service_exe_of "$build")
+    echo "$(basename "$0" .sh): $1 the $(bits_of "$build")-bit build, ${exe#"$root"/}," \
+        "since ${2:-$build_reason}"
+}
+
+# The loader of the build in use; Debian's own `wine` would take the 32-bit one wherever it
+# is installed.
+wine() {
+    "$WINELOADER" "$@"
+}
+
+# Creates the prefix $WINEPREFIX, and returns once Wine has written it out.
+create_prefix() {
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    wine wineboot --init 2>/dev/null
+    wineserver -w
+}
+
+# Keeps the prefix up: Wine ends it soon after its last ordinary process, and services do
+# not count. In a session of its own, so that a Ctrl+C reaches only the caller.
+keep_prefix_up() {
+    setsid "$WINELOADER" "$svcctl_exe" idle &
+}
+
+# Ends every process of the prefix and waits for the caller's background jobs.
+shut_down_prefix() {
+    wineserver -k 2>/dev/null || true
+    wait
+}
+
+# svc <svcctl arguments...>: prints svcctl's answer; on failure says so and returns 1.
+svc() {
+    local out code=0
+    out=$(timeout $step_cap "$WINELOADER" "$svcctl_exe" "$@") || code=$?
+    out=${out//$'\r'/}
+    if [ $code -ne 0 ]; then
+        echo "svcctl $*: ${out:-exit $code}" >&2
+        return 1
+    fi
+    [ -z "$out" ] || echo "$out"
+}
+
+# probe <probe arguments...>: prints probe's answer and returns its exit status.
+probe() {
+    local out code=0
+    out=$(timeout $step_cap "$WINELOADER" "$probe_exe" "$@") || code=$?
+    [ -z "$out" ] || echo "${out//$'\r'/}"
+    return $code
+}
 
 # field <key> <status line of svcctl>: the value of <key>=value in the line.
 field() {
@@ -13,11 +161,14 @@ field() {
     return 0
 }
 
-# Creates the prefix $WINEPREFIX, and returns once Wine has written it out.
-create_prefix() {
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    wineboot --init 2>/dev/null
-    wineserver -w
+# last_started <kiv.log>: the process id of the last companion started, from its record.
+last_started() {
+    awk '$3 == "started" { pid = $2 } END { print pid }' "$1" 2>/dev/null || true
+}
+
+# imports_of <exe>: the DLLs it imports, sorted, on one line.
+imports_of() {
+    "$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | sort -f | xargs
 }
 
 # unix_pid <Windows path of an exe>: the Linux process that Wine runs it in, in

@@ -1,191 +1,94 @@
 #!/usr/bin/env bash
-# Runs one end-to-end scenario of the built service under Wine's own service
+# Runs one end-to-end scenario of a built service under Wine's own service
 # control manager, in a throw-away Wine prefix, and checks it from outside:
 # the status the manager reports, how long each request took, the sample
 # companion's own record (kiv.log beside it) and the process list.
 #
-#   scenario.sh prepare      creates the prefix that every scenario copies
-#   scenario.sh format       checks the executable's format (needs no Wine)
-#   scenario.sh <scenario>   runs one of the scenario_* functions below
+#   scenario.sh prepare       creates the prefix that every e2e.* and soak.* scenario copies
+#   scenario.sh <kind.name>   runs the function of that name below:
+#     exe.*   checks of the executable and of the choice of build; no prepared prefix
+#     e2e.*   the service under Wine
+#     soak.*  the same for long, only with PELMORANE_SOAK=1 (otherwise exit 77: skipped)
 #
-# CTest sets E2E_DIR, SOURCE_DIR, SERVICE_EXE, SVCCTL_EXE, COMPANION_EXE,
-# PROBE_EXE and PROJECT_VERSION. The soak-* scenarios run only with
-# PELMORANE_SOAK=1; otherwise they exit 77, which CTest counts as skipped.
+# CTest finds the scenarios here by their kind, and sets E2E_DIR, BUILD (win32 or
+# win64: the build under test) and PROJECT_VERSION.
 set -euo pipefail
 
 name=$1
-template=$E2E_DIR/template
-step_cap=60 # seconds that any one Wine command may take
-source "$SOURCE_DIR/scripts/wine-service.sh"
+source "$(dirname "$0")/helpers.sh"
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# check <what> <command...>: the command must succeed.
-check() {
-    local what=$1
-    shift
-    "$@" || fail "$what"
-    echo "ok: $what"
-}
-
-# has <status line> <key=value...>: every pair appears in svcctl's status line.
-has() {
-    local status=$1 pair
-    shift
-    for pair; do
-        [[ " $status " == *" $pair "* ]] || { echo "  expected $pair in: $status" >&2 && return 1; }
-    done
-}
-
-# eventually <seconds> <command...>: the command succeeds within that time.
-eventually() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.1
-    done
-}
-
-no_companion() {
-    [ -z "$(companions)" ]
-}
-
-# within <value> <low> <high>
-within() {
-    (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
-}
-
-now_ms() {
-    date +%s%3N
-}
-
-svc() {
-    local out
-    out=$(timeout $step_cap wine "$SVCCTL_EXE" "$@" | tr -d '\r') || fail "svcctl $*: $out"
-    echo "$out"
-}
-
-probe() {
-    timeout $step_cap wine "$PROBE_EXE" "$@" | tr -d '\r'
-}
-
-# The companion's record, a line an event: <Unix ms> <pid> <event...>.
-events() {
-    cat "$service_dir/kiv.log" 2>/dev/null || true
-}
-
-# await <pattern> [seconds]: waits for an event line matching the pattern, prints it.
-await() {
-    local deadline=$((SECONDS + ${2:-10}))
-    until events | grep -E -- "$1"; do
-        ((SECONDS < deadline)) || { echo "  no event like '$1' in:" >&2 && events >&2 && return 1; }
-        sleep 0.1
-    done
-}
-
-last_started() {
-    events | awk '$3 == "started" { pid = $2 } END { print pid }'
-}
-
-# The running companions' process ids, on one line.
-companions() {
-    probe pids kiv.exe | sort -n | xargs
-}
-
-use_mode() {
-    echo "$1" >"$service_dir/kiv.mode"
-}
-
-prepare() {
-    export WINEPREFIX=$template
-    rm -rf "$template"
-    create_prefix
-    # No crash debugger: a crashing companion ends at once (with no Debugger value at all, Wine
-    # falls back to winedbg).
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
-    wineserver -w
-}
-
-soak_only() {
-    [ "${PELMORANE_SOAK:-}" = 1 ] || { echo "soak scenario: runs with PELMORANE_SOAK=1" && exit 77; }
-}
-
-setup() {
-    work=$E2E_DIR/$name
-    rm -rf "$work"
-    mkdir -p "$work"
-    export WINEPREFIX=$work/prefix
-    # Hard links keep the copy cheap; the registry files, which Wine rewrites, are copied.
-    cp -al "$template" "$WINEPREFIX"
-    rm "$WINEPREFIX"/*.reg
-    cp "$template"/*.reg "$WINEPREFIX/"
-
-    service_dir=$WINEPREFIX/drive_c/pelmorane
-    mkdir -p "$service_dir"
-    cp "$SERVICE_EXE" "$service_dir/pelmorane.exe"
-    cp "$COMPANION_EXE" "$service_dir/kiv.exe"
-
-    trap teardown EXIT
-    # Wine ends a prefix soon after its last ordinary process; services do not count.
-    wine "$SVCCTL_EXE" idle &
-    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null
-}
-
-# The Linux process that hosts the service.
-service_unix_pid() {
-    unix_pid 'C:\pelmorane\pelmorane.exe'
-}
-
-teardown() {
-    local status=$?
-    wineserver -k || true
-    wait
-    if [ $status -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "companion record:" >&2 && events >&2
-        echo "the prefix is kept in $WINEPREFIX" >&2
-    fi
-}
-
-# Starts the service and waits until its start-up has ended; sets `status` and `child`.
-start_service() {
-    status=$(svc start Pelmorane "$@")
-    has "$status" state=4 || fail "the service did not report running"
-    svc control Pelmorane 4 >/dev/null # waits for the launch and its settling wait
-    child=$(last_started)
-    [ -n "$child" ] || fail "no child was started"
-}
-
-# Restarts the child with `code`; checks the old one got WM_QUIT and a new one runs.
-restart_with() {
-    local code=$1 old=$child
-    status=$(svc control Pelmorane "$code")
-    child=$(last_started)
-    check "$code restarts in about 2 s" within "$(field ms "$status")" 1900 6000
-    check "$code sends the old child WM_QUIT" await "^[0-9]+ $old quit$" 1
-    check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" ]
-}
-
-scenario_format() {
+exe.format() {
     local dump size imports
-    dump=$(i686-w64-mingw32-objdump -p "$SERVICE_EXE")
-    check "PE32" grep -qE "^Magic\s+010b\s+\(PE32\)" <<<"$dump"
-    check "for i386" grep -q "file format pei-i386" <<<"$dump"
+    name_build "$BUILD"
+    announce "checks" "it is a test of the $BUILD preset"
+    dump=$("$objdump" -p "$service_exe")
+    if [ "$BUILD" = win64 ]; then
+        check "PE32+" grep -qE "^Magic\s+020b\s+\(PE32\+\)" <<<"$dump"
+        check "for x86-64" grep -q "file format pei-x86-64" <<<"$dump"
+    else
+        check "PE32" grep -qE "^Magic\s+010b\s+\(PE32\)" <<<"$dump"
+        check "for i386" grep -q "file format pei-i386" <<<"$dump"
+    fi
     check "console subsystem" grep -qE "^Subsystem\s+00000003" <<<"$dump"
-    check "stripped" grep -q "no symbols" < <(i686-w64-mingw32-objdump -t "$SERVICE_EXE")
-    imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | sort -f | xargs)
-    check "imports only system DLLs ($imports)" \
-        [ "$imports" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll" ]
-    size=$(stat -c %s "$SERVICE_EXE")
-    check "at most 20 KiB ($size bytes)" [ "$size" -le 20480 ]
+    check "stripped" grep -q "no symbols" < <("$objdump" -t "$service_exe")
+    imports=$(imports_of "$service_exe")
+    check "imports only system DLLs ($imports)" [ "$imports" = "$system_dlls" ]
+    size=$(stat -c %s "$service_exe")
+    check "at most $size_limit bytes ($size bytes)" [ "$size" -le "$size_limit" ]
 }
 
-scenario_start() {
+# The version resource as stored, read by the build's own probe, or where Wine cannot run that
+# build here, by the probe of the build that it runs.
+exe.version() {
+    local exe info revision reader=$BUILD reason="it is a test of the $BUILD preset"
+    exe=$(service_exe_of "$BUILD")
+    if ! can_run "$BUILD"; then
+        reason="Wine cannot run the $BUILD build here ($why_not)"
+        choose_build
+        reader=$build
+    fi
+    use_build "$reader"
+    announce "reads ${exe#"$root"/} with the probe of" "$reason"
+    make_work
+    export WINEPREFIX=$work/prefix
+    create_prefix
+
+    info=$(probe version "$exe")
+    check "file OS VOS_NT_WINDOWS32, file type VFT_APP" \
+        grep -qx "signature=0xfeef04bd fileos=0x40004 filetype=0x1" <<<"$info"
+    check "one string table, block 040904e4" \
+        [ "$(grep -E '^2 ' <<<"$info" | xargs)" = "2 040904e4 2 Translation" ]
+    check "its keys in order" [ "$(sed -n 's/^3 //p' <<<"$info" | paste -sd,)" = \
+        "CompanyName,FileDescription,Web Site,E-Mail,FileVersion,ProductVersion,LegalCopyright,SVN Revision,SVN Revision Date" ]
+    check "translation 0x0409, 1252" grep -qx "translation=0409,1252" <<<"$info"
+    check "FileVersion and ProductVersion $PROJECT_VERSION" \
+        grep -qx "value FileVersion=$PROJECT_VERSION" <<<"$info"
+    grep -qx "value ProductVersion=$PROJECT_VERSION" <<<"$info"
+    revision=$(git -C "$root" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
+    check "SVN Revision names the commit ($revision)" \
+        grep -qE "^value SVN Revision=$revision(-modified)?$" <<<"$info"
+    check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
+}
+
+# chosen <PELMORANE_ARCH> <32-bit loader>: the build chosen with these, or what stopped it.
+chosen() {
+    (PELMORANE_ARCH=$1 wine32_loader=$2 && choose_build 2>&1 && echo "$build")
+}
+
+exe.build-choice() {
+    make_work
+    local no_32_bit=$work/wine
+    printf '#!/bin/sh\nexit 126\n' >"$no_32_bit" # as the kernel answers without IA-32 emulation
+    chmod +x "$no_32_bit"
+    check "a 32-bit loader that exits 126 chooses the 64-bit build" \
+        [ "$(chosen "" "$no_32_bit")" = win64 ]
+    check "one that runs, the 32-bit build" [ "$(chosen "" /bin/true)" = win32 ]
+    check "PELMORANE_ARCH=win64 forces the 64-bit build" [ "$(chosen win64 /bin/true)" = win64 ]
+    check "a forced win32 that cannot run fails, saying why" grep -q \
+        "PELMORANE_ARCH=win32, but $no_32_bit --version exits with 126" <<<"$(chosen win32 "$no_32_bit")"
+}
+
+e2e.start() {
     setup
     status=$(svc start Pelmorane)
     local returned
@@ -197,10 +100,10 @@ scenario_start() {
     started=$(await started | awk '{ print $1 }')
     check "the child starts after the running report" within "$started" $((returned - 500)) \
         $((returned + 5000))
-    check "exactly one child runs" [ "$(companions)" = "$(last_started)" ]
+    check "exactly one child runs" [ "$(companions)" = "$(child_started_last)" ]
 }
 
-scenario_restart() {
+e2e.restart() {
     setup
     start_service first-parameter second-parameter # start parameters change nothing
     restart_with 128
@@ -208,7 +111,7 @@ scenario_restart() {
     check "the service still reports running" has "$(svc query Pelmorane)" state=4
 }
 
-scenario_report-only() {
+e2e.report-only() {
     setup
     start_service
     local code
@@ -220,7 +123,7 @@ scenario_report-only() {
     check "the child was not touched" [ "$(companions)" = "$child" -a "$(events | wc -l)" = 1 ]
 }
 
-scenario_pause() {
+e2e.pause() {
     setup
     start_service
     check "pause reports paused" has "$(svc control Pelmorane 2)" state=7
@@ -231,7 +134,7 @@ scenario_pause() {
     check "continue reports running" has "$(svc control Pelmorane 3)" state=4
 }
 
-scenario_stop() {
+e2e.stop() {
     setup
     start_service
     local service_pid
@@ -245,7 +148,7 @@ scenario_stop() {
     check "the service can be deleted" svc delete Pelmorane
 }
 
-scenario_ignores-quit() {
+e2e.ignores-quit() {
     setup
     use_mode ignore
     start_service
@@ -256,7 +159,7 @@ scenario_ignores-quit() {
     check "the service reports stopped" has "$status" state=1 win32=0
 }
 
-scenario_ended-by-itself() {
+e2e.ended-by-itself() {
     setup
     use_mode exit
     start_service
@@ -265,11 +168,11 @@ scenario_ended-by-itself() {
     use_mode obey
     local old=$child
     status=$(svc control Pelmorane 128)
-    check "128 relaunches it" [ "$(companions)" = "$(last_started)" -a "$(last_started)" != "$old" ]
+    check "128 relaunches it" [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$old" ]
     check "after the grace period and the settling wait" within "$(field ms "$status")" 1900 6000
 }
 
-scenario_no-companion() {
+e2e.no-companion() {
     setup
     rm "$service_dir/kiv.exe"
     status=$(svc start Pelmorane)
@@ -281,19 +184,19 @@ scenario_no-companion() {
     check "with no wait" within "$(field ms "$status")" 0 500
 }
 
-scenario_stop-during-start() {
+e2e.stop-during-start() {
     setup
     local service_pid
     status=$(svc start Pelmorane)
     service_pid=$(field pid "$status")
     status=$(svc control Pelmorane 1) # while the launch's settling wait runs
     check "stop reports stopped" has "$status" state=1 win32=0 specific=0x0
-    check "the child it waited for was stopped" await "^[0-9]+ $(last_started) quit$" 1
+    check "the child it waited for was stopped" await "^[0-9]+ $(child_started_last) quit$" 1
     check "no companion is left behind" no_companion
     check "the service process has exited" probe wait-exit "$service_pid" 10000
 }
 
-scenario_search-path() {
+e2e.search-path() {
     setup
     rm "$service_dir/kiv.exe"
     # Where a bare "kiv.exe" would be found: the service's current directory (the Windows
@@ -301,12 +204,12 @@ scenario_search-path() {
     local windows=$WINEPREFIX/drive_c/windows path_dir=$WINEPREFIX/drive_c/tools place
     mkdir -p "$path_dir"
     for place in "$windows" "$windows/system32" "$path_dir"; do
-        cp "$COMPANION_EXE" "$place/kiv.exe"
+        cp "$companion_exe" "$place/kiv.exe"
     done
     wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
         /v PATH /t REG_EXPAND_SZ /d 'C:\tools;%SystemRoot%\system32;%SystemRoot%' /f >/dev/null
-    wineserver -k && wait # the system PATH is read when the prefix starts
-    wine "$SVCCTL_EXE" idle &
+    shut_down_prefix # the system PATH is read when the prefix starts
+    keep_prefix_up
 
     check "start reports running" has "$(svc start Pelmorane)" state=4
     sleep 2
@@ -315,7 +218,7 @@ scenario_search-path() {
         "$path_dir/kiv.log" 2>/dev/null)" ]
 }
 
-scenario_by-hand() {
+e2e.by-hand() {
     setup
     local begin code=0 output
     begin=$(now_ms)
@@ -327,41 +230,7 @@ scenario_by-hand() {
     check "with no child" [ -z "$(events)" ]
 }
 
-scenario_version() {
-    setup
-    local info revision
-    info=$(probe version "$SERVICE_EXE")
-    check "file OS VOS_NT_WINDOWS32, file type VFT_APP" \
-        grep -qx "signature=0xfeef04bd fileos=0x40004 filetype=0x1" <<<"$info"
-    check "one string table, block 040904e4" \
-        [ "$(grep -E '^2 ' <<<"$info" | xargs)" = "2 040904e4 2 Translation" ]
-    check "its keys in order" [ "$(sed -n 's/^3 //p' <<<"$info" | paste -sd,)" = \
-        "CompanyName,FileDescription,Web Site,E-Mail,FileVersion,ProductVersion,LegalCopyright,SVN Revision,SVN Revision Date" ]
-    check "translation 0x0409, 1252" grep -qx "translation=0409,1252" <<<"$info"
-    check "FileVersion and ProductVersion $PROJECT_VERSION" \
-        grep -qx "value FileVersion=$PROJECT_VERSION" <<<"$info"
-    grep -qx "value ProductVersion=$PROJECT_VERSION" <<<"$info"
-    revision=$(git -C "$SOURCE_DIR" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
-    check "SVN Revision names the commit ($revision)" \
-        grep -qE "^value SVN Revision=$revision(-modified)?$" <<<"$info"
-    check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
-}
-
-# Sends every kind of request to a service whose companion cannot run, then stops it.
-answers_every_control() {
-    local service_pid request expected
-    service_pid=$(field pid "$(svc query Pelmorane)")
-    for request in 4:4 2:7 128:7 3:4 129:4 255:4; do
-        expected=${request#*:}
-        check "${request%:*} is answered" has "$(svc control Pelmorane "${request%:*}")" \
-            state="$expected"
-    done
-    status=$(svc control Pelmorane 1)
-    check "stop reports stopped with exit codes 0" has "$status" state=1 win32=0 specific=0x0
-    check "the service process has exited" probe wait-exit "$service_pid" 10000
-}
-
-scenario_crashing-companion() {
+e2e.crashing-companion() {
     setup
     use_mode crash
     check "start reports running" has "$(svc start Pelmorane)" state=4
@@ -371,15 +240,15 @@ scenario_crashing-companion() {
     check "each launch crashed in turn" [ "$(events | grep -c crashing)" = 3 ]
 }
 
-scenario_truncated-companion() {
+e2e.truncated-companion() {
     setup
-    head -c 1024 "$COMPANION_EXE" >"$service_dir/kiv.exe" # "MZ" and its headers, nothing more
+    head -c 1024 "$companion_exe" >"$service_dir/kiv.exe" # "MZ" and its headers, nothing more
     check "start reports running" has "$(svc start Pelmorane)" state=4
     answers_every_control
     check "it never ran" [ -z "$(events)" ]
 }
 
-scenario_soak-restarts() {
+soak.restarts() {
     soak_only
     setup
     start_service
@@ -397,7 +266,7 @@ scenario_soak-restarts() {
         status=$(svc control Pelmorane $code)
         has "$status" state=4 || fail "restart $i (code $code)"
     done
-    check "200 restarts: exactly one companion runs" [ "$(companions)" = "$(last_started)" ]
+    check "200 restarts: exactly one companion runs" [ "$(companions)" = "$(child_started_last)" ]
     check "the service reports running" has "$(svc query Pelmorane)" state=4
     check "it holds as many handles as before ($handles)" [ "$(probe handles "$service_pid")" = "$handles" ]
     local grown=$(($(rss_kib "$unix") - rss))
@@ -405,7 +274,7 @@ scenario_soak-restarts() {
         within $grown -1000000 256
 }
 
-scenario_soak-start-stop() {
+soak.start-stop() {
     soak_only
     setup
     local i service_pid
@@ -421,7 +290,7 @@ scenario_soak-start-stop() {
     check "the final status has both exit codes 0" has "$status" state=1 win32=0 specific=0x0
 }
 
-scenario_soak-stop-during-restart() {
+soak.stop-during-restart() {
     soak_only
     setup
     start_service
@@ -435,12 +304,12 @@ scenario_soak-stop-during-restart() {
     check "the restart completed and reported running" has "$(cat "$work/restart")" state=4
     check "the stop followed it and reported stopped" has "$status" state=1 win32=0
     check "both children received WM_QUIT" \
-        [ "$(events | grep -cE "^[0-9]+ ($old|$(last_started)) quit$")" = 2 ]
+        [ "$(events | grep -cE "^[0-9]+ ($old|$(child_started_last)) quit$")" = 2 ]
     check "no companion is left behind" no_companion
     check "the service process has exited" probe wait-exit "$service_pid" 10000
 }
 
-scenario_soak-pause-storm() {
+soak.pause-storm() {
     soak_only
     setup
     start_service
@@ -457,10 +326,15 @@ scenario_soak-pause-storm() {
         [ "$(grep -cE 'state=(4|7) ' "$work/restarts")" = 5 ]
     check "the service reports running" has "$(svc query Pelmorane)" state=4
     check "exactly one companion runs, the sixth" \
-        [ "$(companions)" = "$(last_started)" -a "$(events | grep -c started)" = 6 ]
+        [ "$(companions)" = "$(child_started_last)" -a "$(events | grep -c started)" = 6 ]
 }
 
 case $name in
-prepare) prepare ;;
-*) "scenario_$name" ;;
+exe.*) "$name" ;;
+prepare | e2e.* | soak.*)
+    use_build "$BUILD"
+    announce "runs" "it is a test of the $BUILD preset"
+    if [ "$name" = prepare ]; then prepare_template; else "$name"; fi
+    ;;
+*) fail "no scenario $name" ;;
 esac

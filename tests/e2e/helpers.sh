@@ -1,0 +1,168 @@
+# Helpers of the end-to-end scenarios (scenario.sh): checks, the sample
+# companion's record, and a throw-away prefix with the service registered in it.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-service.sh"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# check <what> <command...>: the command must succeed.
+check() {
+    local what=$1
+    shift
+    "$@" || fail "$what"
+    echo "ok: $what"
+}
+
+# has <status line> <key=value...>: every pair appears in svcctl's status line.
+has() {
+    local status=$1 pair
+    shift
+    for pair; do
+        [[ " $status " == *" $pair "* ]] || { echo "  expected $pair in: $status" >&2 && return 1; }
+    done
+}
+
+# eventually <seconds> <command...>: the command succeeds within that time.
+eventually() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
+}
+
+# within <value> <low> <high>
+within() {
+    (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
+}
+
+now_ms() {
+    date +%s%3N
+}
+
+# The companion's record, a line an event: <Unix ms> <pid> <event...>.
+events() {
+    cat "$service_dir/kiv.log" 2>/dev/null || true
+}
+
+# await <pattern> [seconds]: waits for an event line matching the pattern, prints it.
+await() {
+    local deadline=$((SECONDS + ${2:-10}))
+    until events | grep -E -- "$1"; do
+        ((SECONDS < deadline)) || { echo "  no event like '$1' in:" >&2 && events >&2 && return 1; }
+        sleep 0.1
+    done
+}
+
+child_started_last() {
+    last_started "$service_dir/kiv.log"
+}
+
+# The running companions' process ids, on one line.
+companions() {
+    probe pids kiv.exe | sort -n | xargs
+}
+
+no_companion() {
+    [ -z "$(companions)" ]
+}
+
+use_mode() {
+    echo "$1" >"$service_dir/kiv.mode"
+}
+
+# A working folder of the scenario's own, kept if it fails.
+make_work() {
+    work=$E2E_DIR/$name
+    rm -rf "$work"
+    mkdir -p "$work"
+    trap teardown EXIT
+}
+
+# The prefix that every scenario copies, with no crash debugger: a crashing companion ends at
+# once (with no Debugger value at all, Wine falls back to winedbg).
+prepare_template() {
+    export WINEPREFIX=$E2E_DIR/template
+    rm -rf "$WINEPREFIX"
+    create_prefix
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
+    wineserver -w
+}
+
+# A copy of the prepared prefix, kept up while the scenario runs.
+copy_prefix() {
+    make_work
+    export WINEPREFIX=$work/prefix
+    # Hard links keep the copy cheap; the registry files, which Wine rewrites, are copied.
+    cp -al "$E2E_DIR/template" "$WINEPREFIX"
+    rm "$WINEPREFIX"/*.reg
+    cp "$E2E_DIR/template"/*.reg "$WINEPREFIX/"
+    keep_prefix_up
+}
+
+# A copy of the prepared prefix with the service and the companion in C:\pelmorane, registered
+# as the service "Pelmorane".
+setup() {
+    copy_prefix
+    service_dir=$WINEPREFIX/drive_c/pelmorane
+    mkdir -p "$service_dir"
+    cp "$service_exe" "$service_dir/pelmorane.exe"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null
+}
+
+teardown() {
+    local status=$?
+    [ -z "${WINEPREFIX:-}" ] || shut_down_prefix
+    if [ $status -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "companion record:" >&2 && events >&2
+        echo "the work folder is kept: $work" >&2
+    fi
+}
+
+soak_only() {
+    [ "${PELMORANE_SOAK:-}" = 1 ] || { echo "soak scenario: runs with PELMORANE_SOAK=1" && exit 77; }
+}
+
+# The Linux process that hosts the service.
+service_unix_pid() {
+    unix_pid 'C:\pelmorane\pelmorane.exe'
+}
+
+# Starts the service and waits until its start-up has ended; sets `status` and `child`.
+start_service() {
+    status=$(svc start Pelmorane "$@")
+    has "$status" state=4 || fail "the service did not report running"
+    svc control Pelmorane 4 >/dev/null # waits for the launch and its settling wait
+    child=$(child_started_last)
+    [ -n "$child" ] || fail "no child was started"
+}
+
+# Restarts the child with `code`; checks the old one got WM_QUIT and a new one runs.
+restart_with() {
+    local code=$1 old=$child
+    status=$(svc control Pelmorane "$code")
+    child=$(child_started_last)
+    check "$code restarts in about 2 s" within "$(field ms "$status")" 1900 6000
+    check "$code sends the old child WM_QUIT" await "^[0-9]+ $old quit$" 1
+    check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" ]
+}
+
+# Sends every kind of request to a service whose companion cannot run, then stops it.
+answers_every_control() {
+    local service_pid request expected
+    service_pid=$(field pid "$(svc query Pelmorane)")
+    for request in 4:4 2:7 128:7 3:4 129:4 255:4; do
+        expected=${request#*:}
+        check "${request%:*} is answered" has "$(svc control Pelmorane "${request%:*}")" \
+            state="$expected"
+    done
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped with exit codes 0" has "$status" state=1 win32=0 specific=0x0
+    check "the service process has exited" probe wait-exit "$service_pid" 10000
+}
