@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 # and 64-bit
     wine wine32:i386 wine64                        # running the service: demo, tests, benchmark
     clang libclang-rt-14-dev clang-tidy cppcheck   # sanitizers, fuzzing, static analysis
+    strip-nondeterminism                           # reproducible release archives
 )
 
 installed() {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the unit tests and the
 # static analysis on the host, the unit tests again under ASan and UBSan with a
-# bounded fuzzing run, then the checks of both built executables and the
-# end-to-end, soak and race scenarios under Wine. Says how long each step took,
-# and at the end which build ran which suite.
+# bounded fuzzing run; a release, made twice to show it reproducible; then the
+# checks of both built executables and the end-to-end, soak and race scenarios
+# under Wine. Says how long each step took, and at the end which build ran which
+# suite.
 #
 # Where 32-bit Wine runs, the 32-bit product runs the whole suite and the 64-bit
 # build the end-to-end scenarios. Where it cannot (or with PELMORANE_ARCH=win64),
@@ -26,6 +27,29 @@ sanitized() {
     ctest --preset sanitize -j "$(nproc)"
 }
 
+# The release just made: exactly what ships, under 64 KiB, its checksum right, and the same
+# bytes when made again, later, from a copy of the tree in another place.
+release_checked() {
+    local copy=build/release-copy zip
+    for zip in dist/pelmorane-*-windows.zip; do
+        [ "$(cmake -E tar tf "$zip" | sort | xargs)" = \
+            "CHANGELOG.txt README.txt win32/pelmorane.exe x64/pelmorane.exe" ]
+        [ "$(stat -c %s "$zip")" -lt 65536 ]
+        (cd dist && sha256sum -c "${zip#dist/}.sha256")
+    done
+    rm -rf "$copy"
+    mkdir -p "$copy"
+    tar -c --exclude=./build --exclude=./dist . | tar -x -C "$copy"
+    sleep 2
+    "$copy/scripts/release.sh"
+    for zip in "$copy"/dist/*.zip; do
+        cmp "$zip" "dist/${zip##*/}"
+        release="dist/${zip##*/}, $(stat -c %s "$zip") bytes, checked, made twice: byte-identical"
+        echo "release: $release"
+    done
+    rm -rf "$copy"
+}
+
 scripts/install-deps.sh
 source scripts/wine-service.sh
 choose_build
@@ -34,6 +58,8 @@ announce "runs the whole end-to-end suite on"
 step "build" scripts/build.sh
 step "unit tests, static analysis" ctest --preset host -j "$(nproc)"
 step "unit tests under ASan and UBSan, fuzzing" sanitized
+step "release" scripts/release.sh
+step "release: contents, checksum, reproducibility" release_checked
 # The scenarios mostly wait on the service, each in a prefix of its own.
 if [ "$build" = win32 ]; then
     step "32-bit build: executable checks, end-to-end, soak and race scenarios" \
@@ -53,5 +79,6 @@ fi
 
 echo "=== passed"
 echo "host: unit tests, static analysis, unit tests under ASan and UBSan, fuzzing"
+echo "release: $release"
 echo "32-bit build, dist/pelmorane.exe: $ran_32"
 echo "64-bit build, dist/x64/pelmorane.exe: $ran_64"

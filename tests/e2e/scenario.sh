@@ -230,6 +230,67 @@ e2e.by-hand() {
     check "with no child" [ -z "$(events)" ]
 }
 
+# The operator's guide followed to the letter: the release unpacked, this build's executable
+# and the companion copied into C:\Program Files\Pelmorane, then every sc line of the unpacked
+# guide run in its order, each from a batch file by Wine's own cmd and sc. Wine's sc has no
+# `control`; svcctl stands in for those lines.
+e2e.release() {
+    local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip folder=win32 lines line words
+    local output state=STOPPED verbs=""
+    [ -f "$zip" ] || { echo "no ${zip#"$root"/}: scripts/release.sh makes it" && exit 77; }
+    [ "$BUILD" = win32 ] || folder=x64
+    copy_prefix
+    mkdir "$work/release"
+    (cd "$work/release" && cmake -E tar xf "$zip")
+    check "the release's $folder\\pelmorane.exe is the one just built" \
+        cmp "$work/release/$folder/pelmorane.exe" "$service_exe"
+    service_dir="$WINEPREFIX/drive_c/Program Files/Pelmorane"
+    mkdir -p "$service_dir"
+    cp "$work/release/$folder/pelmorane.exe" "$service_dir/"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+
+    mapfile -t lines < <(tr -d '\r' <"$work/release/README.txt" | sed -n 's/^ *\(sc .*\)$/\1/p')
+    for line in "${lines[@]}"; do
+        read -ra words <<<"$line"
+        verbs+="${verbs:+ }${words[1]}"
+        echo "guide: $line"
+        if [ "${words[1]}" = control ]; then
+            restart_with "${words[3]}"
+            continue
+        fi
+        printf '%s\r\n' "$line" >"$work/step.bat"
+        output=$(cd "$work" && wine cmd /c step.bat | tr -d '\r') || fail "$line: $output"
+        case ${words[1]} in
+        create)
+            output=$(wine reg query 'HKLM\System\CurrentControlSet\Services\Pelmorane' /v ImagePath |
+                sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p' | tr -d '\r')
+            check "ImagePath is registered with its quotes: $output" \
+                [ "$output" = '"C:\Program Files\Pelmorane\pelmorane.exe"' ]
+            ;;
+        start)
+            await started >/dev/null
+            child=$(child_started_last)
+            check "the companion in that folder runs" [ "$(companions)" = "$child" ]
+            state=RUNNING
+            ;;
+        query)
+            check "sc query shows $(grep STATE <<<"$output" | xargs)" \
+                grep -qE "STATE +: [0-9]+ +$state\b" <<<"$output"
+            check "and both exit codes 0" [ "$(grep -cE '_EXIT_CODE +: 0 ' <<<"$output")" = 2 ]
+            ;;
+        stop)
+            check "the child received WM_QUIT" await "^[0-9]+ $child quit$" 1
+            check "no companion runs" no_companion
+            state=STOPPED
+            ;;
+        delete) ;;
+        *) fail "the guide has a line that this scenario cannot follow: $line" ;;
+        esac
+    done
+    check "the guide's lines create, start, query, restart, stop, query and delete the service" \
+        [ "$verbs" = "create start query control control stop query delete" ]
+}
+
 e2e.crashing-companion() {
     setup
     use_mode crash
