@@ -120,7 +120,7 @@ teardown() {
     if [ $status -eq 0 ]; then
         rm -rf "$work"
     else
-        echo "companion record:" >&2 && events >&2
+        [ -z "${service_dir:-}" ] || { echo "companion record:" && events; } >&2
         echo "the work folder is kept: $work" >&2
     fi
 }
