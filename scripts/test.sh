@@ -50,7 +50,7 @@ release_checked() {
     rm -rf "$copy"
 }
 
-scripts/install-deps.sh
+step "install what is missing" scripts/install-deps.sh
 source scripts/wine-service.sh
 choose_build
 announce "runs the whole end-to-end suite on"
