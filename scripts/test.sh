@@ -31,23 +31,20 @@ sanitized() {
 # bytes when made again, later, from a copy of the tree in another place.
 release_checked() {
     local copy=build/release-copy zip
-    for zip in dist/pelmorane-*-windows.zip; do
-        [ "$(cmake -E tar tf "$zip" | sort | xargs)" = \
-            "CHANGELOG.txt README.txt win32/pelmorane.exe x64/pelmorane.exe" ]
-        [ "$(stat -c %s "$zip")" -lt 65536 ]
-        (cd dist && sha256sum -c "${zip#dist/}.sha256")
-    done
     rm -rf "$copy"
     mkdir -p "$copy"
     tar -c --exclude=./build --exclude=./dist . | tar -x -C "$copy"
-    sleep 2
+    sleep 2 # so that the second release is made at least 2 s after the first
     "$copy/scripts/release.sh"
-    for zip in "$copy"/dist/*.zip; do
-        cmp "$zip" "dist/${zip##*/}"
-        release="dist/${zip##*/}, $(stat -c %s "$zip") bytes, checked, made twice: byte-identical"
-        echo "release: $release"
-    done
+    zip=$(cd "$copy/dist" && echo *.zip)
+    cmp "$copy/dist/$zip" "dist/$zip"
     rm -rf "$copy"
+    [ "$(cmake -E tar tf "dist/$zip" | sort | xargs)" = \
+        "CHANGELOG.txt README.txt win32/pelmorane.exe x64/pelmorane.exe" ]
+    [ "$(stat -c %s "dist/$zip")" -lt 65536 ]
+    (cd dist && sha256sum -c "$zip.sha256")
+    release="dist/$zip, $(stat -c %s "dist/$zip") bytes, checked, made twice: byte-identical"
+    echo "release: $release"
 }
 
 step "install what is missing" scripts/install-deps.sh
