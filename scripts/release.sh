@@ -1,32 +1,92 @@
 #!/usr/bin/env bash
-# Makes a release: builds the service in both Windows presets, stages what
-# ships with `cmake --install`, and writes
-#   dist/pelmorane-<version>-windows.zip         win32/pelmorane.exe, x64/pelmorane.exe,
-#                                                README.txt, CHANGELOG.txt
-#   dist/pelmorane-<version>-windows.zip.sha256  its checksum, for `sha256sum -c` in dist/
-# Two runs on one commit give the same bytes, whoever runs them and wherever the
-# tree is: every entry gets the commit's time, in UTC, and no owner.
+# Makes a release: builds the service in both Windows presets, stages what ships with
+# `cmake --install`, and writes into dist/
+#   pelmorane-<version>-windows.zip  win32/pelmorane.exe, x64/pelmorane.exe, README.txt,
+#                                    CHANGELOG.txt
+#   pelmorane-<version>-x86.msi      the Windows Installer package of the 32-bit build
+#   pelmorane-<version>-x64.msi      and of the 64-bit build (release/pelmorane.wxs)
+#   SHA256SUMS                       their checksums, for `sha256sum -c SHA256SUMS` in dist/
+# Two runs on one commit give the same bytes, whoever runs them and wherever the tree is:
+# every staged file and archive entry gets the commit's time, and the packages' summary
+# information that time and a package code made from their content.
+#
+#   scripts/release.sh [--companion FILE] [--version VERSION]
+#     --companion FILE  also writes pelmorane-<version>-<x86|x64>-with-kiv.msi, packages of
+#                       lines of their own that install FILE as kiv.exe beside the service
+#     --version VERSION builds these sources as that version instead, in build/release-VERSION/,
+#                       and writes there, in dist/ (the tests make a later version to upgrade to)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+
+usage() {
+    echo "usage: scripts/release.sh [--companion FILE] [--version MAJOR.MINOR.PATCH]" >&2
+    exit 2
+}
+companion="" override=""
+while [ $# -gt 0 ]; do
+    case $1 in
+    --companion) [ $# -ge 2 ] || usage; companion=$(realpath -e "$2") ;;
+    --version) [[ ${2:-} =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || usage; override=$2 ;;
+    *) usage ;;
+    esac
+    shift 2
+done
 
 scripts/install-deps.sh
-version=$(sed -n 's/^project(Pelmorane VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 commit_time=$(git log -1 --format=%ct) || { echo "release: needs a git checkout" >&2 && exit 1; }
+if [ -n "$override" ]; then
+    version=$override
+    tree=build/release-$version
+    dist=$tree/dist
+    configure=(-DPELMORANE_VERSION_OVERRIDE="$version" -DPELMORANE_DIST_DIR="$root/$tree/bin")
+else
+    version=$(sed -n 's/^project(Pelmorane VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+    tree=build
+    dist=dist
+    configure=()
+fi
+stage=$tree/release
 zip=pelmorane-$version-windows.zip
-stage=build/release
 
 rm -rf "$stage"
 for preset in win32 win64; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" --target pelmorane >/dev/null
-    cmake --install "build/$preset" --prefix "$stage" >/dev/null
+    cmake --preset "$preset" -B "$tree/$preset" "${configure[@]}" >/dev/null
+    cmake --build "$tree/$preset" --target pelmorane >/dev/null
+    cmake --install "$tree/$preset" --prefix "$stage" >/dev/null
 done
+if [ -n "$companion" ]; then
+    mkdir "$stage/companion"
+    cp "$companion" "$stage/companion/kiv.exe"
+fi
+# The packages' cabinets carry their files' times.
+find "$stage" -exec touch -h -d "@$commit_time" {} +
 
-mkdir -p dist
-rm -f "dist/$zip"
-(cd "$stage" && cmake -E tar cf "../../dist/$zip" --format=zip -- \
+mkdir -p "$dist"
+rm -f "$dist"/pelmorane-* "$dist/SHA256SUMS"
+(cd "$stage" && cmake -E tar cf "$root/$dist/$zip" --format=zip -- \
     win32/pelmorane.exe x64/pelmorane.exe README.txt CHANGELOG.txt)
 # Entry times, access and change times included, and owner ids; ZIP times are local times.
-TZ=UTC strip-nondeterminism --type zip --timestamp "$commit_time" "dist/$zip"
-(cd dist && sha256sum "$zip" >"$zip.sha256")
-echo "release: dist/$zip, $(stat -c %s "dist/$zip") bytes, SHA-256 $(cut -d' ' -f1 "dist/$zip.sha256")"
+TZ=UTC strip-nondeterminism --type zip --timestamp "$commit_time" "$dist/$zip"
+
+# package <preset> <arch> <file name> [wixl options]: one package of that build, from its staging
+# folder, with the identities that its build tree holds (package.wxi).
+package() {
+    local preset=$1 arch=$2 msi=$root/$dist/$3 folder=win32
+    shift 3
+    [ "$arch" = x86 ] || folder=x64
+    (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" "$@" \
+        "$root/release/pelmorane.wxs")
+    /usr/bin/python3 scripts/msi-summary.py "$msi" "$commit_time"
+}
+package win32 x86 "pelmorane-$version-x86.msi" -D Companion=no
+package win64 x64 "pelmorane-$version-x64.msi" -D Companion=no
+if [ -n "$companion" ]; then
+    package win32 x86 "pelmorane-$version-x86-with-kiv.msi" -D Companion=yes
+    package win64 x64 "pelmorane-$version-x64-with-kiv.msi" -D Companion=yes
+fi
+
+(cd "$dist" && sha256sum pelmorane-* >SHA256SUMS)
+while read -r sum file; do
+    echo "release: $dist/$file, $(stat -c %s "$dist/$file") bytes, SHA-256 $sum"
+done <"$dist/SHA256SUMS"
