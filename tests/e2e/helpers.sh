@@ -129,6 +129,43 @@ soak_only() {
     [ "${PELMORANE_SOAK:-}" = 1 ] || { echo "soak scenario: runs with PELMORANE_SOAK=1" && exit 77; }
 }
 
+# windows_cmd <command line>: runs it from a batch file with Wine's cmd in the work folder; leaves
+# what it printed in `output` and its whole exit code in `exit_code` (Wine hands Linux only the
+# low 8 bits: 1603 would arrive as 67), and how long it took in `took_ms`.
+windows_cmd() {
+    local begin
+    begin=$(now_ms)
+    printf '@%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$1" >"$work/step.bat"
+    output=$(cd "$work" && timeout $step_cap wine cmd /c step.bat | tr -d '\r') || true
+    took_ms=$(($(now_ms) - begin))
+    [[ $output == *exit=* ]] || fail "$1: no exit code in: $output"
+    exit_code=${output##*exit=}
+    output=${output%exit=*}
+}
+
+service_key='HKLM\System\CurrentControlSet\Services\Pelmorane'
+
+# reg_value <key> <value name> [/reg:32|/reg:64]: the data of a registry value.
+reg_value() {
+    wine reg query "$1" /v "$2" ${3:+"$3"} | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+no_service() {
+    ! svc query Pelmorane >/dev/null 2>&1
+}
+
+# Shuts the prefix down and boots it again: Wine's services.exe starts the automatic services.
+reboot_prefix() {
+    shut_down_prefix
+    keep_prefix_up
+}
+
+# Whether the service runs with one child, launched since `child`.
+runs_with_new_child() {
+    has "$(svc query Pelmorane 2>/dev/null)" state=4 2>/dev/null &&
+        [ "$(child_started_last)" != "$child" ] && [ "$(companions)" = "$(child_started_last)" ]
+}
+
 # The Linux process that hosts the service.
 service_unix_pid() {
     unix_pid 'C:\pelmorane\pelmorane.exe'

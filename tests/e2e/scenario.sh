@@ -70,6 +70,30 @@ exe.version() {
     check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
 }
 
+# This build's package, read without running it: its platform, its exe byte for byte, and its
+# UpgradeCode as the operator's guide gives it.
+exe.package() {
+    local arch=x86 platform=Intel package properties guide code value
+    [ "$BUILD" = win32 ] || arch=x64 platform=x64
+    package=$root/dist/pelmorane-$PROJECT_VERSION-$arch.msi
+    [ -f "$package" ] || { echo "no ${package#"$root"/}: scripts/release.sh makes it" && exit 77; }
+    name_build "$BUILD"
+    make_work
+    check "the summary of ${package##*/} says $platform" \
+        grep -qx "Template: $platform;1033" <<<"$(msiinfo suminfo "$package")"
+    msiextract -C "$work" "$package" >/dev/null
+    check "it holds ${service_exe#"$root"/} byte for byte" \
+        cmp "$(find "$work" -name pelmorane.exe)" "$service_exe"
+    properties=$(msiinfo export "$package" Property | tr -d '\r')
+    guide=$(tr -d '\r' <"$E2E_DIR/../../README.txt")
+    for code in UpgradeCode:$arch ProductCode:${package##*/}; do
+        value=$(sed -n "s/^${code%:*}\t//p" <<<"$properties")
+        check "the guide gives its ${code%:*}, $value" \
+            awk -v name="${code#*:}" -v value="$value" '$1 == name && $2 == value { found = 1 }
+                END { exit !found }' <<<"$guide"
+    done
+}
+
 # chosen <PELMORANE_ARCH> <32-bit loader>: the build chosen with these, or what stopped it.
 chosen() {
     (PELMORANE_ARCH=$1 wine32_loader=$2 && choose_build 2>&1 && echo "$build")
@@ -232,8 +256,8 @@ e2e.by-hand() {
 
 # The operator's guide followed to the letter: the release unpacked, this build's executable
 # and the companion copied into C:\Program Files\Pelmorane, then every sc line of the unpacked
-# guide run in its order, each from a batch file by Wine's own cmd and sc. Wine's sc has no
-# `control`; svcctl stands in for those lines.
+# guide run in its order, each from a batch file by Wine's own cmd and sc, and a reboot once the
+# service runs. Wine's sc has no `control`; svcctl stands in for those lines.
 e2e.release() {
     local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip folder=win32 lines line words
     local output state=STOPPED verbs=""
@@ -249,7 +273,8 @@ e2e.release() {
     cp "$work/release/$folder/pelmorane.exe" "$service_dir/"
     cp "$companion_exe" "$service_dir/kiv.exe"
 
-    mapfile -t lines < <(tr -d '\r' <"$work/release/README.txt" | sed -n 's/^ *\(sc .*\)$/\1/p')
+    mapfile -t lines < <(tr -d '\r' <"$work/release/README.txt" |
+        sed -n '/^[0-9]\. Without a package/,/^[0-9]\. /s/^ *\(sc .*\)$/\1/p')
     for line in "${lines[@]}"; do
         read -ra words <<<"$line"
         verbs+="${verbs:+ }${words[1]}"
@@ -258,19 +283,23 @@ e2e.release() {
             restart_with "${words[3]}"
             continue
         fi
-        printf '%s\r\n' "$line" >"$work/step.bat"
-        output=$(cd "$work" && wine cmd /c step.bat | tr -d '\r') || fail "$line: $output"
+        windows_cmd "$line"
+        [ "$exit_code" = 0 ] || fail "$line: exit $exit_code: $output"
         case ${words[1]} in
         create)
-            output=$(wine reg query 'HKLM\System\CurrentControlSet\Services\Pelmorane' /v ImagePath |
-                sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p' | tr -d '\r')
+            output=$(reg_value "$service_key" ImagePath)
             check "ImagePath is registered with its quotes: $output" \
                 [ "$output" = '"C:\Program Files\Pelmorane\pelmorane.exe"' ]
+            check "for automatic start" [ "$(reg_value "$service_key" Start)" = 0x2 ]
             ;;
         start)
             await started >/dev/null
             child=$(child_started_last)
             check "the companion in that folder runs" [ "$(companions)" = "$child" ]
+            reboot_prefix
+            check "after a reboot the service runs again, with a new child" \
+                eventually 30 runs_with_new_child
+            child=$(child_started_last)
             state=RUNNING
             ;;
         query)
@@ -289,6 +318,144 @@ e2e.release() {
     done
     check "the guide's lines create, start, query, restart, stop, query and delete the service" \
         [ "$verbs" = "create start query control control stop query delete" ]
+}
+
+# The packages under Wine's own Windows Installer. Each runs in a copy of the prepared prefix with
+# the packages of one build in the work folder: this version's from dist/ (`package`), and a later
+# version's, plain (`later`) and with kiv.exe (`later_kiv`), from the release that scripts/test.sh
+# makes to upgrade to (PELMORANE_LATER_RELEASE). `service_dir` is where they install.
+msi_prefix() {
+    local arch=$1 later_dir=${PELMORANE_LATER_RELEASE:-}
+    [ -d "$later_dir" ] || { echo "no later release to upgrade to: scripts/test.sh makes one" && exit 77; }
+    copy_prefix
+    package=pelmorane-$PROJECT_VERSION-$arch.msi
+    later=$(cd "$later_dir" && echo pelmorane-*-"$arch".msi)
+    later_kiv=${later%.msi}-with-kiv.msi
+    later_version=${later#pelmorane-} later_version=${later_version%-*}
+    cp "$root/dist/$package" "$later_dir/$later" "$later_dir/$later_kiv" "$work/"
+    # A 32-bit package on 64-bit Windows goes to Program Files (x86), and its registry view.
+    program_files='C:\Program Files' view=/reg:64
+    [ "$arch" = x64 ] || view=/reg:32
+    [ "$arch$BUILD" != x86win64 ] || program_files='C:\Program Files (x86)'
+    service_dir=$WINEPREFIX/drive_c/${program_files#C:\\}/Pelmorane
+}
+
+# msiexec <arguments...>: Wine's msiexec as the guide has it, silent and with a log.
+msiexec() {
+    windows_cmd "msiexec $* /qn /l*v msiexec.log"
+}
+
+# How many entries named Pelmorane Apps & features lists.
+product_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s $view |
+        grep -c 'DisplayName *REG_SZ *Pelmorane.$' || true
+}
+
+# msi_lifecycle <x86|x64>: install, the companion added, a reboot, an upgrade, a refused
+# downgrade, removal, and an install as another account.
+msi_lifecycle() {
+    msi_prefix "$1"
+    local image="$program_files\Pelmorane\pelmorane.exe" service_pid
+    msiexec /i "$package"
+    check "install: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+    check "automatic start, own process" \
+        [ "$(reg_value "$service_key" Start) $(reg_value "$service_key" Type)" = "0x2 0x10" ]
+    check "the image path names $image" [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$image" ]
+    check "it runs, with no child while there is no kiv.exe" has "$(svc query Pelmorane)" state=4
+    no_companion || fail "a companion runs"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    svc control Pelmorane 128 >/dev/null
+    child=$(child_started_last)
+    check "kiv.exe put into the folder: 128 launches it from there, alone" \
+        [ -n "$child" -a "$(companions)" = "$child" ]
+    reboot_prefix
+    check "after a reboot it runs again, with one new child" eventually 30 runs_with_new_child
+
+    child=$(child_started_last) service_pid=$(field pid "$(svc query Pelmorane)")
+    msiexec /i "$later"
+    check "upgrade to $later_version: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+    check "the old child received WM_QUIT" await "^[0-9]+ $child quit$" 1
+    status=$(svc query Pelmorane)
+    check "a new service process runs" [ "$(field state "$status")" = 4 -a "$(field pid "$status")" != "$service_pid" ]
+    check "the new package's exe" grep -qx "value FileVersion=$later_version" \
+        <<<"$(probe version "$service_dir/pelmorane.exe")"
+    check "one service process, one child, kiv.exe still there, one product entry" \
+        [ "$(probe pids pelmorane.exe | wc -l) $(companions) $(product_entries)" = "1 $(child_started_last) 1" \
+        -a -f "$service_dir/kiv.exe" ]
+
+    child=$(child_started_last) service_pid=$(field pid "$status")
+    msiexec /i "$package"
+    check "downgrade: refused, exit $exit_code" [ "$exit_code" = 1603 ]
+    check "nothing changed: the same service process and child" \
+        [ "$(field pid "$(svc query Pelmorane)") $(companions)" = "$service_pid $child" ]
+    check "and the same exe" grep -qx "value FileVersion=$later_version" \
+        <<<"$(probe version "$service_dir/pelmorane.exe")"
+    check "the package says why" grep -q "A newer version of Pelmorane is installed" \
+        <<<"$(msiinfo export "$work/$package" LaunchCondition)"
+
+    msiexec /x "$later"
+    check "removal: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+    check "the child received WM_QUIT" await "^[0-9]+ $child quit$" 1
+    check "the service no longer exists" no_service
+    check "pelmorane.exe is gone, with its process and product entry" \
+        [ ! -e "$service_dir/pelmorane.exe" -a -z "$(probe pids pelmorane.exe)" -a "$(product_entries)" = 0 ]
+    check "the operator's kiv.exe is left" [ -f "$service_dir/kiv.exe" ]
+
+    msiexec /i "$package" 'SERVICEACCOUNT="NT AUTHORITY\LocalService"'
+    check "installed once more, as NT AUTHORITY\\LocalService: exit $exit_code" [ "$exit_code" = 0 ]
+    check "that is the service's account" \
+        [ "$(reg_value "$service_key" ObjectName)" = 'NT AUTHORITY\LocalService' ]
+    check "and the kiv.exe already there runs" eventually 10 runs_with_new_child
+}
+
+e2e.msi() {
+    [ "$BUILD" = win64 ] && msi_lifecycle x64 || msi_lifecycle x86
+}
+
+# The common case: the 32-bit package on 64-bit Windows.
+e2e.msi-x86-in-64-bit-prefix() {
+    [ "$BUILD" = win64 ] || { echo "skipped: the win64 preset's prefixes are 64-bit; it runs this" && exit 77; }
+    can_run win32 || { echo "skipped: no 32-bit program runs here ($why_not)" && exit 77; }
+    msi_lifecycle x86
+}
+
+e2e.msi-companion() {
+    msi_prefix "$([ "$BUILD" = win64 ] && echo x64 || echo x86)"
+    msiexec /i "$later_kiv"
+    check "the package with kiv.exe installs: exit $exit_code" [ "$exit_code" = 0 ]
+    child=""
+    check "its child runs right away" eventually 10 runs_with_new_child
+    msiexec /x "$later_kiv"
+    check "removal: exit $exit_code" [ "$exit_code" = 0 ]
+    check "every file it installed is gone" [ ! -e "$service_dir/pelmorane.exe" -a ! -e "$service_dir/kiv.exe" ]
+    check "and the service" no_service
+}
+
+# One owner for the service: neither a service registered by hand nor another package line.
+e2e.msi-one-owner() {
+    local arch=x86 other
+    [ "$BUILD" = win32 ] || arch=x64
+    msi_prefix $arch
+    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null # as from the ZIP
+    msiexec /i "$package"
+    check "with a service registered by hand, the package refuses: exit $exit_code" [ "$exit_code" = 1603 ]
+    check "nothing changed" [ ! -e "$service_dir" -a "$(product_entries)" = 0 -a \
+        "$(reg_value "$service_key" ImagePath)" = 'C:\pelmorane\pelmorane.exe' ]
+    windows_cmd "sc delete Pelmorane"
+    msiexec /i "$package"
+    check "after sc delete it installs: exit $exit_code" [ "$exit_code" = 0 ]
+
+    # Another line: the x86 package beside the x64 one, or the x86 line with kiv.exe.
+    other=$later_kiv
+    if [ $arch = x64 ]; then
+        other=pelmorane-$PROJECT_VERSION-x86.msi view=/reg:32
+        cp "$root/dist/$other" "$work/"
+    fi
+    status="$(svc query Pelmorane) entries=$(product_entries)"
+    msiexec /i "$other"
+    check "with the $arch package installed, $other refuses: exit $exit_code" [ "$exit_code" = 1603 ]
+    check "nothing changed: the same service process, as many product entries" \
+        has "$status" "pid=$(field pid "$(svc query Pelmorane)")" "entries=$(product_entries)"
 }
 
 e2e.crashing-companion() {
