@@ -6,6 +6,9 @@
 #   pelmorane-<version>-x86.msi      the Windows Installer package of the 32-bit build
 #   pelmorane-<version>-x64.msi      and of the 64-bit build (release/pelmorane.wxs)
 #   SHA256SUMS                       their checksums, for `sha256sum -c SHA256SUMS` in dist/
+# Given a certificate (PELMORANE_SIGN_PKCS12 and the other variables of scripts/sign.sh), it signs
+# both executables before they go into the archive and the packages, and then each package; the
+# executables in dist/ stay as built. Its last line says whether the release is signed, and by whom.
 # Two runs on one commit give the same bytes, whoever runs them and wherever the tree is:
 # every staged file and archive entry gets the commit's time, and the packages' summary
 # information that time and a package code made from their content.
@@ -59,6 +62,8 @@ if [ -n "$companion" ]; then
     mkdir "$stage/companion"
     cp "$companion" "$stage/companion/kiv.exe"
 fi
+signed=${PELMORANE_SIGN_PKCS12:+yes}
+[ -z "$signed" ] || scripts/sign.sh "$commit_time" "$stage"/{win32,x64}/pelmorane.exe
 # The packages' cabinets carry their files' times.
 find "$stage" -exec touch -h -d "@$commit_time" {} +
 
@@ -78,6 +83,7 @@ package() {
     (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" "$@" \
         "$root/release/pelmorane.wxs")
     /usr/bin/python3 scripts/msi-summary.py "$msi" "$commit_time"
+    [ -z "$signed" ] || scripts/sign.sh "$commit_time" "${msi#"$root"/}"
 }
 package win32 x86 "pelmorane-$version-x86.msi" -D Companion=no
 package win64 x64 "pelmorane-$version-x64.msi" -D Companion=no
@@ -90,3 +96,8 @@ fi
 while read -r sum file; do
     echo "release: $dist/$file, $(stat -c %s "$dist/$file") bytes, SHA-256 $sum"
 done <"$dist/SHA256SUMS"
+if [ -n "$signed" ]; then
+    echo "release: signed by $(scripts/sign.sh --signer)"
+else
+    echo "release: unsigned (no certificate given: PELMORANE_SIGN_PKCS12)"
+fi

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the unit tests and the
 # static analysis on the host, the unit tests again under ASan and UBSan with a
-# bounded fuzzing run; a release, made twice to show it reproducible, and a later
-# one to upgrade to; then the checks of both built executables and packages and
-# the end-to-end, package, soak and race scenarios under Wine. Says how long each
-# step took, and at the end which build ran which suite.
+# bounded fuzzing run; a release signed with a throwaway certificate, made twice
+# to show it reproducible, and a later one, unsigned, to upgrade to, with the
+# checks of their signatures; then the checks of both built executables and
+# packages and the end-to-end, package, soak and race scenarios under Wine. Says
+# how long each step took, and at the end which build ran which suite.
 #
 # Where 32-bit Wine runs, the 32-bit product runs the whole suite and the 64-bit
 # build the end-to-end scenarios. Where it cannot (or with PELMORANE_ARCH=win64),
@@ -47,16 +48,16 @@ release_checked() {
     [ "$(stat -c %s "dist/pelmorane-$version-windows.zip")" -lt 65536 ]
     (cd dist && sha256sum -c SHA256SUMS)
     release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"
-    release+="; checked, made twice: byte-identical"
+    release+="; signed with a throwaway certificate; checked, made twice: byte-identical"
     echo "release: $release"
 }
 
 # A later version of these sources, to upgrade to, with the sample companion packaged too: for the
-# package scenarios.
+# package scenarios. Made without a certificate, it shows that such a release holds no signature.
 later_release() {
     local later
     later=$(awk -F. '{ print $1 "." $2 "." $3 + 1 }' <<<"$version")
-    scripts/release.sh --version "$later" --companion "$companion_exe"
+    env -u PELMORANE_SIGN_PKCS12 scripts/release.sh --version "$later" --companion "$companion_exe"
     export PELMORANE_LATER_RELEASE=$PWD/build/release-$later/dist
 }
 
@@ -70,9 +71,13 @@ version=$(sed -n 's/^project(Pelmorane VERSION \([0-9.]*\) .*/\1/p' CMakeLists.t
 step "build" scripts/build.sh
 step "unit tests, static analysis" ctest --preset host -j "$(nproc)"
 step "unit tests under ASan and UBSan, fuzzing" sanitized
-step "release" scripts/release.sh
+step "signing material: a throwaway CA and certificates" tests/release/signatures.sh material
+export PELMORANE_SIGN_PKCS12=$PWD/build/signing/signer.p12 \
+    PELMORANE_SIGN_PASSWORD_FILE=$PWD/build/signing/password PELMORANE_SIGN_CA=$PWD/build/signing/ca.pem
+step "release, signed with them" scripts/release.sh
 step "release: contents, checksums, reproducibility" release_checked
-step "a later release, to upgrade to" later_release
+step "a later release, unsigned, to upgrade to" later_release
+step "signatures" tests/release/signatures.sh check "$PELMORANE_LATER_RELEASE"
 # The scenarios mostly wait on the service, each in a prefix of its own.
 if [ "$build" = win32 ]; then
     step "32-bit build: executable and package checks, end-to-end, package, soak and race scenarios" \

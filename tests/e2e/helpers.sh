@@ -143,6 +143,14 @@ windows_cmd() {
     output=${output%exit=*}
 }
 
+# is_built_exe <exe>: whether it is this build's executable as built, once any signature is taken
+# off: a signed release signs what it ships, and dist/ keeps the executables as built.
+is_built_exe() {
+    local unsigned=$work/unsigned.exe
+    osslsigncode remove-signature -in "$1" -out "$unsigned" >/dev/null 2>&1 || cp "$1" "$unsigned"
+    cmp "$unsigned" "$service_exe"
+}
+
 service_key='HKLM\System\CurrentControlSet\Services\Pelmorane'
 
 # reg_value <key> <value name> [/reg:32|/reg:64]: the data of a registry value.

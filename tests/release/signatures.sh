@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The signing of releases, with throwaway material in build/signing/:
+#   signatures.sh material              makes an RSA CA, a code-signing certificate that it
+#                                       issued (with a CRL distribution point, as public ones
+#                                       have) in a PKCS#12 file with its password in a file, a
+#                                       second such certificate, and a time-stamping one
+#   signatures.sh check <unsigned dir>  checks the signed release in dist/ and the release made
+#                                       without a certificate in <unsigned dir>
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source tests/e2e/helpers.sh
+material=$root/build/signing
+
+# issue <name> <subject> <extensions>: a key and a certificate that the CA issued.
+issue() {
+    openssl req -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "$2" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n%b\n' "$3" >"$1.ext"
+    openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
+        -extfile "$1.ext" -out "$1.pem" 2>/dev/null
+}
+
+material() {
+    rm -rf "$material"
+    mkdir -p "$material"
+    cd "$material"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 \
+        -subj "/CN=Pelmorane throwaway CA" -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    local code_signing="extendedKeyUsage=codeSigning\ncrlDistributionPoints=URI:http://crl.invalid/ca.crl"
+    issue signer "/O=The Pelmorane developers/CN=Pelmorane throwaway signer" "$code_signing"
+    issue other "/CN=Another signer" "$code_signing"
+    issue tsa "/CN=Pelmorane throwaway time-stamp authority" "extendedKeyUsage=critical,timeStamping"
+    cat tsa.pem ca.pem >tsa-chain.pem
+    openssl rand -hex 16 >password
+    # With its chain, as a certificate bought from a CA comes.
+    openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -out signer.p12 \
+        -passout file:password
+    echo "signing material: $material, signer $(openssl x509 -noout -subject -in signer.pem)"
+}
+
+leaf_hash() {
+    openssl x509 -in "$material/$1.pem" -outform DER | sha256sum | cut -d' ' -f1
+}
+
+# verify <file> <certificate name>: osslsigncode's verification, pinned to that certificate.
+verify() {
+    osslsigncode verify -in "$1" -CAfile "$material/ca.pem" -ignore-crl \
+        -require-leaf-hash "SHA256:$(leaf_hash "$2")" 2>&1
+}
+
+verifies() {
+    verify "$@" >/dev/null
+}
+
+refused() {
+    ! verify "$@" >/dev/null
+}
+
+# A digest mismatch, once the byte at <offset> of a copy of <file> is changed.
+mismatch_at() {
+    local copy=$work/tampered
+    cp "$1" "$copy"
+    printf '\xa5' | dd of="$copy" bs=1 seek="$2" conv=notrunc 2>/dev/null
+    ! output=$(verify "$copy" signer) && grep -q MISMATCH <<<"$output"
+}
+
+has_no_signature() {
+    case $1 in
+    *.exe) grep -qE '^Entry 4 0+ 0+ Security Directory$' <("$objdump" -p "$1") ;;
+    *.msi) ! msiinfo streams "$1" | grep -q DigitalSignature ;;
+    esac
+}
+
+check_release() {
+    local unsigned=$1 signed_exes file offset sizes=""
+    work=$material/checks
+    rm -rf "$work"
+    mkdir -p "$work/signed" "$work/unsigned"
+    (cd "$work/signed" && cmake -E tar xf "$root"/dist/pelmorane-*-windows.zip)
+    (cd "$work/unsigned" && cmake -E tar xf "$unsigned"/pelmorane-*-windows.zip)
+    signed_exes=("$work/signed/win32/pelmorane.exe" "$work/signed/x64/pelmorane.exe")
+    for file in "${signed_exes[@]}" "$root"/dist/*.msi; do
+        check "${file#"$root"/}: its signature verifies against the CA, pinned to the signer" \
+            verifies "$file" signer
+        check "another certificate's pin is refused" refused "$file" other
+    done
+    offset=$(("0x$("$objdump" -h "${signed_exes[0]}" | awk '$2 == ".text" { print $6 }')" + 64))
+    check "a byte changed in the 32-bit executable's code: digest mismatch" \
+        mismatch_at "${signed_exes[0]}" $offset
+    file=$(echo "$root"/dist/*-x86.msi)
+    offset=$(($(grep -obUaP 'MSCF\0' "$file" | head -n 1 | cut -d: -f1) + 64))
+    check "a byte changed in the x86 package's cabinet: digest mismatch" mismatch_at "$file" $offset
+    for file in "$work"/unsigned/*/pelmorane.exe "$unsigned"/*.msi; do
+        check "made without a certificate, ${file#"$root"/} holds no signature" has_no_signature "$file"
+    done
+    PELMORANE_EXE=${signed_exes[0]} BUILD=win32 tests/e2e/scenario.sh exe.format
+
+    cp "$root/dist/pelmorane.exe" "$work/stamped.exe"
+    check "time-stamped by osslsigncode's own authority, offline" env \
+        PELMORANE_SIGN_TSA_CERTS="$material/tsa-chain.pem" PELMORANE_SIGN_TSA_KEY="$material/tsa.key" \
+        scripts/sign.sh "$(date +%s)" "$work/stamped.exe"
+    for file in "${signed_exes[@]}" "$root"/dist/*.msi "$work/stamped.exe"; do
+        sizes+="${sizes:+, }$(basename "$(dirname "$file")")/${file##*/} $(stat -c %s "$file") bytes"
+    done
+    echo "signed: $sizes; the 32-bit executable as built: $(stat -c %s "$root/dist/pelmorane.exe") bytes"
+}
+
+case ${1:-} in
+material) material ;;
+check) check_release "$(realpath "$2")" ;;
+*) fail "usage: tests/release/signatures.sh material | check <unsigned release dir>" ;;
+esac
