@@ -356,6 +356,16 @@ product_entries() {
         grep -c 'DisplayName *REG_SZ *Pelmorane.$' || true
 }
 
+# apps_entry <package>: what Apps & features shows of it: name, version, publisher, NoModify.
+apps_entry() {
+    local key value
+    key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\'
+    key+=$(msiinfo export "$work/$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
+    for value in DisplayName DisplayVersion Publisher NoModify; do
+        reg_value "$key" $value $view
+    done | paste -sd'|'
+}
+
 # msi_lifecycle <x86|x64>: install, the companion added, a reboot, an upgrade, a refused
 # downgrade, removal, and an install as another account.
 msi_lifecycle() {
@@ -367,6 +377,9 @@ msi_lifecycle() {
         [ "$(reg_value "$service_key" Start) $(reg_value "$service_key" Type)" = "0x2 0x10" ]
     check "the image path names $image" [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$image" ]
     check "it runs, with no child while there is no kiv.exe" has "$(svc query Pelmorane)" state=4
+    check "Apps & features lists it once: Pelmorane, $PROJECT_VERSION, the CompanyName, no Modify" \
+        [ "$(product_entries) $(apps_entry "$package")" = \
+        "1 Pelmorane|$PROJECT_VERSION|$(probe version "$service_dir/pelmorane.exe" | sed -n 's/^value CompanyName=//p')|0x1" ]
     no_companion || fail "a companion runs"
     cp "$companion_exe" "$service_dir/kiv.exe"
     svc control Pelmorane 128 >/dev/null
@@ -441,11 +454,16 @@ e2e.msi-one-owner() {
     local arch=x86 other
     [ "$BUILD" = win32 ] || arch=x64
     msi_prefix $arch
-    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null # as from the ZIP
+    mkdir "$WINEPREFIX/drive_c/pelmorane"
+    cp "$service_exe" "$WINEPREFIX/drive_c/pelmorane/"
+    svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null # as from the ZIP, for manual start
     msiexec /i "$package"
     check "with a service registered by hand, the package refuses: exit $exit_code" [ "$exit_code" = 1603 ]
     check "nothing changed" [ ! -e "$service_dir" -a "$(product_entries)" = 0 -a \
         "$(reg_value "$service_key" ImagePath)" = 'C:\pelmorane\pelmorane.exe' ]
+    reboot_prefix
+    sleep 3
+    check "a reboot leaves a service for manual start stopped" has "$(svc query Pelmorane)" state=1
     windows_cmd "sc delete Pelmorane"
     msiexec /i "$package"
     check "after sc delete it installs: exit $exit_code" [ "$exit_code" = 0 ]
