@@ -10,7 +10,8 @@ packages=(
     wine wine32:i386 wine64                        # running the service: demo, tests, benchmark
     clang libclang-rt-14-dev clang-tidy cppcheck   # sanitizers, fuzzing, static analysis
     strip-nondeterminism                           # reproducible release archives
-    wixl python3-gi gir1.2-libmsi-1.0 msitools    # release packages: build, summary, reading
+    wixl python3-gi gir1.2-libmsi-1.0 msitools     # release packages: build, summary, reading
+    osslsigncode openssl                           # signed releases
 )
 
 installed() {

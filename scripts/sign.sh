@@ -42,7 +42,9 @@ time=$1
 shift
 
 sign=(-pkcs12 "$PELMORANE_SIGN_PKCS12" -readpass "$PELMORANE_SIGN_PASSWORD_FILE" -h sha256)
-verify=(-CAfile "$PELMORANE_SIGN_CA" -require-leaf-hash "SHA256:$leaf" -ignore-crl)
+verify=(-CAfile "$PELMORANE_SIGN_CA" -require-leaf-hash "SHA256:$leaf")
+# osslsigncode 2.6 and later fetch revocation lists unless told not to; Debian 12's 2.5 fetches none.
+[[ $(osslsigncode verify --help 2>&1) != *-ignore-crl* ]] || verify+=(-ignore-crl)
 # A time stamp is the time of signing, now; osslsigncode's verification passes a time stamp that
 # fails to verify (it then judges the signature by the current time), so that is checked here.
 stamped=yes
