@@ -75,11 +75,17 @@ exe.version() {
     check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
 }
 
+# The package of the build under test: x86 or x64.
+package_arch() {
+    [ "$BUILD" = win64 ] && echo x64 || echo x86
+}
+
 # This build's package, read without running it: its platform, its exe byte for byte, and its
-# UpgradeCode as the operator's guide gives it.
+# codes as the operator's guide gives them.
 exe.package() {
-    local arch=x86 platform=Intel package properties guide code value
-    [ "$BUILD" = win32 ] || arch=x64 platform=x64
+    local arch platform package properties guide code value
+    arch=$(package_arch)
+    platform=${arch/x86/Intel}
     package=$root/dist/pelmorane-$PROJECT_VERSION-$arch.msi
     [ -f "$package" ] || { echo "no ${package#"$root"/}: scripts/release.sh makes it" && exit 77; }
     name_build "$BUILD"
@@ -427,7 +433,7 @@ msi_lifecycle() {
 }
 
 e2e.msi() {
-    [ "$BUILD" = win64 ] && msi_lifecycle x64 || msi_lifecycle x86
+    msi_lifecycle "$(package_arch)"
 }
 
 # The common case: the 32-bit package on 64-bit Windows.
@@ -438,7 +444,7 @@ e2e.msi-x86-in-64-bit-prefix() {
 }
 
 e2e.msi-companion() {
-    msi_prefix "$([ "$BUILD" = win64 ] && echo x64 || echo x86)"
+    msi_prefix "$(package_arch)"
     msiexec /i "$later_kiv"
     check "the package with kiv.exe installs: exit $exit_code" [ "$exit_code" = 0 ]
     child=""
@@ -451,9 +457,9 @@ e2e.msi-companion() {
 
 # One owner for the service: neither a service registered by hand nor another package line.
 e2e.msi-one-owner() {
-    local arch=x86 other
-    [ "$BUILD" = win32 ] || arch=x64
-    msi_prefix $arch
+    local arch other
+    arch=$(package_arch)
+    msi_prefix "$arch"
     mkdir "$WINEPREFIX/drive_c/pelmorane"
     cp "$service_exe" "$WINEPREFIX/drive_c/pelmorane/"
     svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null # as from the ZIP, for manual start
