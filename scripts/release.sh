@@ -13,17 +13,17 @@
 # every staged file and archive entry gets the commit's time, and the packages' summary
 # information that time and a package code made from their content.
 #
-#   scripts/release.sh [--companion FILE] [--version VERSION]
+#   scripts/release.sh [--companion FILE] [--version X.Y.Z]
 #     --companion FILE  also writes pelmorane-<version>-<x86|x64>-with-kiv.msi, packages of
 #                       lines of their own that install FILE as kiv.exe beside the service
-#     --version VERSION builds these sources as that version instead, in build/release-VERSION/,
+#     --version X.Y.Z   builds these sources as that version instead, in build/release-X.Y.Z/,
 #                       and writes there, in dist/ (the tests make a later version to upgrade to)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 usage() {
-    echo "usage: scripts/release.sh [--companion FILE] [--version MAJOR.MINOR.PATCH]" >&2
+    echo "usage: scripts/release.sh [--companion FILE] [--version X.Y.Z]" >&2
     exit 2
 }
 companion="" override=""

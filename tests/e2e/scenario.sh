@@ -243,8 +243,7 @@ e2e.search-path() {
     done
     wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
         /v PATH /t REG_EXPAND_SZ /d 'C:\tools;%SystemRoot%\system32;%SystemRoot%' /f >/dev/null
-    shut_down_prefix # the system PATH is read when the prefix starts
-    keep_prefix_up
+    reboot_prefix # the system PATH is read when the prefix starts
 
     check "start reports running" has "$(svc start Pelmorane)" state=4
     sleep 2
