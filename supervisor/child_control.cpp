@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "supervisor/child_job.h"
 #include "supervisor/child_table.h"
 
 // The start-up record's size, which Windows checks, as each build of the service lays it out.
@@ -35,6 +36,9 @@ int StartChild(int index) {
                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &launched)) {
         return 0;
     }
+    // Until it is bound, a child would outlive a service that dies at this very moment. The
+    // window is accepted: the child is launched as it always was, not suspended.
+    BindChildToService(launched.hProcess);
     g_children[index] = launched;
     Sleep(kSettleMs);
     return 1;

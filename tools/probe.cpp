@@ -2,6 +2,7 @@
 //   probe pids <exe name>          the ids of the running processes of that name
 //   probe wait-exit <pid> <ms>     exits 0 once the process has ended, 1 if it still runs
 //   probe handles <pid>            how many handles the process holds
+//   probe terminate <pid>          ends the process from outside, as Task Manager does
 //   probe version <file>           the version resource: its fixed part and every block's
 //                                  key as stored, then the values read through the version API
 #include <windows.h>
@@ -38,6 +39,17 @@ int WaitExit(DWORD pid, DWORD ms) {
     DWORD result = WaitForSingleObject(process, ms);
     CloseHandle(process);
     return result == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+int Terminate(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (!process) {
+        fprintf(stderr, "probe: no process %lu to end\n", pid);
+        return 1;
+    }
+    BOOL ended = TerminateProcess(process, 1);
+    CloseHandle(process);
+    return ended ? 0 : 1;
 }
 
 // An entry of NtQuerySystemInformation's handle list, as Windows and Wine lay it out.
@@ -169,10 +181,13 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "handles") == 0) {
         return Handles(strtoul(argv[2], nullptr, 0));
     }
+    if (argc == 3 && strcmp(argv[1], "terminate") == 0) {
+        return Terminate(strtoul(argv[2], nullptr, 0));
+    }
     if (argc == 3 && strcmp(argv[1], "version") == 0) {
         return Version(argv[2]);
     }
     fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | handles <pid> | "
-                    "version <file>\n");
+                    "terminate <pid> | version <file>\n");
     return 2;
 }

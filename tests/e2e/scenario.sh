@@ -231,6 +231,24 @@ e2e.stop-during-start() {
     check "the service process has exited" probe wait-exit "$service_pid" 10000
 }
 
+# The service process ended from outside, as by Task Manager or a crash: its child ends with it,
+# without a quit message, and the next start of the service (here a reboot, as Windows'
+# recovery would start it) launches exactly one child.
+e2e.killed() {
+    setup
+    wine reg add "$service_key" /v Start /t REG_DWORD /d 2 /f >/dev/null # automatic start
+    start_service
+    local service_pid begin
+    service_pid=$(field pid "$status")
+    begin=$(now_ms)
+    check "the service process is ended from outside" probe terminate "$service_pid"
+    check "its child ends with it within 3 s" eventually 3 no_companion
+    echo "the child outlived the service by $(($(now_ms) - begin)) ms at most"
+    check "without a quit message" [ -z "$(events | grep " $child quit")" ]
+    reboot_prefix # Wine reports a dead service running until then
+    check "the next start launches one new child" eventually 30 runs_with_new_child
+}
+
 e2e.search-path() {
     setup
     rm "$service_dir/kiv.exe"

@@ -20,6 +20,7 @@ SERVICE_STATUS_HANDLE registrationHandle;
 DWORD registrationError;
 LPHANDLER_FUNCTION handler;
 std::function<BOOL(const SERVICE_TABLE_ENTRYA*)> dispatcher;
+std::set<std::string> failing;
 bool failNextCalloc;
 
 namespace {
@@ -27,6 +28,7 @@ namespace {
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_INVALID_HANDLE = 6;
 const DWORD ERROR_INVALID_THREAD_ID = 1444;
+const DWORD ERROR_NOT_SUPPORTED = 50;
 
 // Launch n (counting from 1) gets process id 100n and thread id 100n + 4;
 // the trace names its handles processN and threadN and its thread id tidN.
@@ -45,6 +47,7 @@ LPSTR g_lastCommandLine;
 std::vector<Process> g_processes;
 std::map<HANDLE, std::string> g_handleNames;
 std::set<HANDLE> g_open;
+int g_jobsMade;
 
 std::string Format(const char* format, ...) {
     char text[512];
@@ -116,6 +119,8 @@ void Reset() {
     g_processes.clear();
     g_handleNames.clear();
     g_open.clear();
+    g_jobsMade = 0;
+    failing.clear();
     launches.clear();
     calls.clear();
     reports.clear();
@@ -138,8 +143,14 @@ DWORD Now() {
     return g_now;
 }
 
+int OpenJobs() {
+    return static_cast<int>(std::count_if(g_open.begin(), g_open.end(), [](HANDLE handle) {
+        return g_handleNames[handle].compare(0, 3, "job") == 0;
+    }));
+}
+
 int OpenHandles() {
-    return static_cast<int>(g_open.size());
+    return static_cast<int>(g_open.size()) - OpenJobs();
 }
 
 bool IsOpen(HANDLE handle) {
@@ -252,6 +263,28 @@ BOOL CloseHandle(HANDLE handle) {
         return Fail(ERROR_INVALID_HANDLE);
     }
     return TRUE;
+}
+
+HANDLE CreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name) {
+    Record(Format("CreateJobObjectA(%s, %s)", Pointer(attributes), Text(name).c_str()));
+    if (failing.count("CreateJobObjectA")) {
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return NewHandle(Format("job%d", ++g_jobsMade));
+}
+
+BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID info, DWORD length) {
+    const auto* limits = static_cast<const JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(info);
+    Record(Format("SetInformationJobObject(%s, %d, {LimitFlags=0x%x}%s)", Name(job).c_str(),
+                  infoClass, limits->BasicLimitInformation.LimitFlags,
+                  length == sizeof *limits ? "" : ", wrong length"));
+    return failing.count("SetInformationJobObject") ? Fail(ERROR_NOT_SUPPORTED) : TRUE;
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    Record(Format("AssignProcessToJobObject(%s, %s)", Name(job).c_str(), Name(process).c_str()));
+    return failing.count("AssignProcessToJobObject") ? Fail(ERROR_ACCESS_DENIED) : TRUE;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* s) {

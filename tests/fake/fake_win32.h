@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ extern LPHANDLER_FUNCTION handler;
 // empty, the dispatcher fails as it does in a process started by hand.
 extern std::function<BOOL(const SERVICE_TABLE_ENTRYA* table)> dispatcher;
 
+// The job calls that fail ("CreateJobObjectA", "SetInformationJobObject",
+// "AssignProcessToJobObject"), each every time it is called.
+extern std::set<std::string> failing;
+
 // Makes the next calloc fail.
 extern bool failNextCalloc;
 
@@ -70,7 +75,9 @@ void Reset();
 void StartTrace();
 
 DWORD Now();
+// Open handles of children (processes and threads), and of jobs.
 int OpenHandles();
+int OpenJobs();
 bool IsOpen(HANDLE handle);
 bool IsRunning(DWORD processId);
 // The record CreateProcessA handed out with this process handle; all zero for

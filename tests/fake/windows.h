@@ -36,6 +36,9 @@ const DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 const DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 const DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 
+const DWORD JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
+const DWORD JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
+
 const DWORD SERVICE_WIN32 = 0x30;
 const DWORD SERVICE_STOPPED = 1;
 const DWORD SERVICE_START_PENDING = 2;
@@ -91,6 +94,17 @@ struct SERVICE_TABLE_ENTRYA {
     LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 };
 
+enum JOBOBJECTINFOCLASS { JobObjectExtendedLimitInformation = 9 };
+
+// Only the limit flags: the product sets nothing else.
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    DWORD LimitFlags;
+};
+
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+};
+
 // The fake only tracks whether the lock is held.
 struct CRITICAL_SECTION {
     bool held;
@@ -106,6 +120,9 @@ void Sleep(DWORD milliseconds);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
+HANDLE CreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name);
+BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID info, DWORD length);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 void InitializeCriticalSection(CRITICAL_SECTION* lock);
 void EnterCriticalSection(CRITICAL_SECTION* lock);

@@ -14,6 +14,7 @@
 #include "service/service_main.h"
 #include "service/service_name.h"
 #include "service/service_status.h"
+#include "supervisor/child_job.h"
 #include "supervisor/child_table.h"
 
 namespace {
@@ -113,6 +114,7 @@ void CheckTable(std::vector<uintptr_t>& lastProcess) {
         lastProcess[i] = process;
     }
     Require(fake::OpenHandles() == 2 * occupied, "no handle of a replaced child stays open");
+    Require(fake::OpenJobs() <= 1, "never more than one job");
 }
 
 } // namespace
@@ -120,6 +122,7 @@ void CheckTable(std::vector<uintptr_t>& lastProcess) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in = {data, size};
     fake::Reset();
+    g_childJob = NULL;
     std::vector<ChildSlot> table(1 + in.Byte() % 4);
     g_childCount = static_cast<int>(table.size());
     g_children = table.data();
@@ -130,6 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::registrationError = start < 16 ? 1063 : 0;
     InitializeCriticalSection(&g_serviceLock);
     ScriptLaunches(in);
+    const char* jobCalls[] = {"CreateJobObjectA", "SetInformationJobObject",
+                              "AssignProcessToJobObject"};
+    uint8_t failingJobCalls = in.Byte();
+    for (int i = 0; i < 3; ++i) {
+        if (failingJobCalls & (1 << i)) {
+            fake::failing.insert(jobCalls[i]);
+        }
+    }
     ServiceMain(0, NULL);
 
     std::vector<uintptr_t> lastProcess(table.size());

@@ -21,6 +21,7 @@ TEST_F(ChildControl, EmptySlotStopsAtOnce) {
     EXPECT_TRUE(Trace().empty());
 }
 
+// Nor does it make or fill a job: nothing but the launch is called.
 TEST_F(ChildControl, FailedLaunchReturnsAtOnceAndLeavesTheSlot) {
     fake::launches = {{Child::EndsOnQuit, 2}};
     EXPECT_EQ(StartChild(0), 0);
@@ -32,6 +33,57 @@ TEST_F(ChildControl, WithoutTheCompanionPathNothingIsLaunched) {
     g_childApplicationName[0] = '\0';
     EXPECT_EQ(StartChild(0), 0);
     EXPECT_TRUE(Trace().empty());
+}
+
+// Each launched child is put into the one job, made at the first launch. A job call that fails
+// leaves the launch, its slot and its result as they are without a job; the next launch tries
+// again.
+struct JobCase {
+    const char* failing;                    // the job call that fails at the first launch
+    std::vector<std::string> first, second; // the job calls of the first launch, and the next
+};
+
+const std::string kMakeJob1 = "CreateJobObjectA(null, null)";
+const std::string kLimitJob1 = "SetInformationJobObject(job1, 9, {LimitFlags=0x3000})";
+
+const JobCase kJobCases[] = {
+    {"",
+     {kMakeJob1, kLimitJob1, "AssignProcessToJobObject(job1, process1)"},
+     {"AssignProcessToJobObject(job1, process2)"}},
+    {"CreateJobObjectA",
+     {kMakeJob1},
+     {kMakeJob1, kLimitJob1, "AssignProcessToJobObject(job1, process2)"}},
+    {"SetInformationJobObject",
+     {kMakeJob1, kLimitJob1, "CloseHandle(job1)"},
+     {kMakeJob1, "SetInformationJobObject(job2, 9, {LimitFlags=0x3000})",
+      "AssignProcessToJobObject(job2, process2)"}},
+    {"AssignProcessToJobObject",
+     {kMakeJob1, kLimitJob1, "AssignProcessToJobObject(job1, process1)"},
+     {"AssignProcessToJobObject(job1, process2)"}},
+};
+
+TEST_F(ChildControl, LaunchesBindChildrenToOneJobOrRunThemUnbound) {
+    for (const JobCase& c : kJobCases) {
+        SCOPED_TRACE(std::string("failing: ") + c.failing);
+        SetUp();
+        fake::failing = {c.failing};
+        for (const auto* jobCalls : {&c.first, &c.second}) {
+            fake::StartTrace();
+            EXPECT_EQ(StartChild(0), 1);
+            std::vector<std::string> expected = {"0 " + Launch(kCompanionPathText)};
+            for (const std::string& call : *jobCalls) {
+                expected.push_back("0 " + call);
+            }
+            expected.push_back("0 Sleep(1000)");
+            EXPECT_EQ(Trace(), expected);
+            PROCESS_INFORMATION launched = fake::LaunchRecord(g_children[0].hProcess);
+            EXPECT_EQ(memcmp(&launched, &g_children[0], sizeof launched), 0);
+            fake::failing.clear();
+            StopChild(0);
+        }
+        EXPECT_EQ(fake::OpenJobs(), 1);
+        EXPECT_TRUE(fake::IsOpen(g_childJob));
+    }
 }
 
 // A stop asks, waits, terminates; it releases the child once it has ended or is terminated.

@@ -47,6 +47,7 @@ TEST_F(ControlHandling, RestartOfARunningChild) {
                            "1000 CloseHandle(process1)",
                            "1000 CloseHandle(thread1)",
                            "1000 " + Launch(kCompanionPathText),
+                           "1000 AssignProcessToJobObject(job1, process2)",
                            "1000 Sleep(1000)",
                            "2000 LeaveCriticalSection",
                            "2000 " + Report(SERVICE_RUNNING),

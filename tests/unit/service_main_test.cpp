@@ -39,13 +39,17 @@ std::vector<std::string> Then(std::vector<std::string> lines, std::vector<std::s
 
 TEST_F(ServiceMainTest, ReportsRunningThenLaunches) {
     ServiceMain(0, nullptr);
-    EXPECT_EQ(Trace(), Then(kRegistration, {
-                                               "0 GetLastError",
-                                               "0 " + kRunning,
-                                               "0 " + Launch(kCompanionPathText),
-                                               "0 Sleep(1000)",
-                                               "1000 LeaveCriticalSection",
-                                           }));
+    EXPECT_EQ(Trace(),
+              Then(kRegistration, {
+                                      "0 GetLastError",
+                                      "0 " + kRunning,
+                                      "0 " + Launch(kCompanionPathText),
+                                      "0 CreateJobObjectA(null, null)",
+                                      "0 SetInformationJobObject(job1, 9, {LimitFlags=0x3000})",
+                                      "0 AssignProcessToJobObject(job1, process1)",
+                                      "0 Sleep(1000)",
+                                      "1000 LeaveCriticalSection",
+                                  }));
     EXPECT_EQ(fake::handler, &ControlHandler);
     EXPECT_EQ(g_children[0].dwThreadId, 104u);
 }

@@ -11,6 +11,7 @@
 #include "fake_win32.h"
 #include "service/service_name.h"
 #include "service/service_status.h"
+#include "supervisor/child_job.h"
 #include "supervisor/child_table.h"
 
 // Where the tests' service finds its companion, and how the trace shows it.
@@ -50,6 +51,7 @@ class ServiceTest : public ::testing::Test {
     void SetUp() override {
         EXPECT_EQ(fake::faults, std::vector<std::string>{});
         fake::Reset();
+        g_childJob = nullptr;
         UseTable(1);
         strcpy(g_childCommandLine, "kiv.exe");
         strcpy(g_childApplicationName, kCompanionPath);
