@@ -82,7 +82,7 @@ package() {
     [ "$arch" = x86 ] || folder=x64
     (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" "$@" \
         "$root/release/pelmorane.wxs")
-    /usr/bin/python3 scripts/msi-summary.py "$msi" "$commit_time"
+    /usr/bin/python3 scripts/complete-package.py "$msi" "$commit_time"
     [ -z "$signed" ] || scripts/sign.sh "$commit_time" "${msi#"$root"/}"
 }
 package win32 x86 "pelmorane-$version-x86.msi" -D Companion=no

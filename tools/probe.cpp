@@ -3,10 +3,14 @@
 //   probe wait-exit <pid> <ms>     exits 0 once the process has ended, 1 if it still runs
 //   probe handles <pid>            how many handles the process holds
 //   probe terminate <pid>          ends the process from outside, as Task Manager does
+//   probe sddl <SDDL text>         the security descriptor as the platform's own parser reads
+//                                  it: "control=0x<flags> owner=<SID or none>", then a line
+//                                  "ace <type> 0x<flags> 0x<mask> <SID>" for each ACE of its DACL
 //   probe version <file>           the version resource: its fixed part and every block's
 //                                  key as stored, then the values read through the version API
 #include <windows.h>
 
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -50,6 +54,50 @@ int Terminate(DWORD pid) {
     BOOL ended = TerminateProcess(process, 1);
     CloseHandle(process);
     return ended ? 0 : 1;
+}
+
+// A SID as text, such as S-1-5-18; "none" for no SID.
+void PrintSid(PSID sid) {
+    char* text = nullptr;
+    if (sid && ConvertSidToStringSidA(sid, &text)) {
+        printf("%s", text);
+        LocalFree(text);
+    } else {
+        printf("none");
+    }
+}
+
+int Sddl(const char* text) {
+    wchar_t wide[4096];
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 4096) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(wide, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        fprintf(stderr, "probe: the platform does not parse it: error %lu\n", GetLastError());
+        return 1;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control;
+    DWORD revision;
+    PSID owner;
+    BOOL present, defaulted;
+    PACL dacl;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    printf("control=0x%04x owner=", control);
+    PrintSid(owner);
+    printf("\n");
+    for (DWORD i = 0; present && dacl && i < dacl->AceCount; ++i) {
+        // Allowed and denied ACEs share this layout; other types print their SID as none.
+        ACCESS_ALLOWED_ACE* ace;
+        GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+        BYTE type = ace->Header.AceType;
+        printf("ace %u 0x%x 0x%lx ", type, ace->Header.AceFlags, ace->Mask);
+        PrintSid(type <= ACCESS_DENIED_ACE_TYPE ? &ace->SidStart : nullptr);
+        printf("\n");
+    }
+    LocalFree(descriptor);
+    return 0;
 }
 
 // An entry of NtQuerySystemInformation's handle list, as Windows and Wine lay it out.
@@ -184,10 +232,13 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "terminate") == 0) {
         return Terminate(strtoul(argv[2], nullptr, 0));
     }
+    if (argc == 3 && strcmp(argv[1], "sddl") == 0) {
+        return Sddl(argv[2]);
+    }
     if (argc == 3 && strcmp(argv[1], "version") == 0) {
         return Version(argv[2]);
     }
     fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | handles <pid> | "
-                    "terminate <pid> | version <file>\n");
+                    "terminate <pid> | sddl <SDDL text> | version <file>\n");
     return 2;
 }

@@ -42,21 +42,28 @@ exe.format() {
     check "at most $size_limit bytes ($size bytes, and a signature of $signature)" [ "$size" -le "$size_limit" ]
 }
 
-# The version resource as stored, read by the build's own probe, or where Wine cannot run that
-# build here, by the probe of the build that it runs.
-exe.version() {
-    local exe info revision reader=$BUILD reason="it is a test of the $BUILD preset"
-    exe=$(service_exe_of "$BUILD")
+# probe_prefix <what it reads>: a new prefix with the probe of this build, or where Wine cannot
+# run this build here, of the build that it runs.
+probe_prefix() {
+    local reader=$BUILD reason="it is a test of the $BUILD preset"
     if ! can_run "$BUILD"; then
         reason="Wine cannot run the $BUILD build here ($why_not)"
         choose_build
         reader=$build
     fi
     use_build "$reader"
-    announce "reads ${exe#"$root"/} with the probe of" "$reason"
+    announce "reads $1 with the probe of" "$reason"
     make_work
     export WINEPREFIX=$work/prefix
     create_prefix
+}
+
+# The version resource as stored, read by the build's own probe, or where Wine cannot run that
+# build here, by the probe of the build that it runs.
+exe.version() {
+    local exe info revision
+    exe=$(service_exe_of "$BUILD")
+    probe_prefix "${exe#"$root"/}"
 
     info=$(probe version "$exe")
     check "file OS VOS_NT_WINDOWS32, file type VFT_APP" \
@@ -80,16 +87,44 @@ package_arch() {
     [ "$BUILD" = win64 ] && echo x64 || echo x86
 }
 
-# This build's package, read without running it: its platform, its exe byte for byte, and its
-# codes as the operator's guide gives them.
+# table <package> <table>: its rows, without the three header lines.
+table() {
+    msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4
+}
+
+# acl <SDDL>: the descriptor as the platform's own parser reads it (probe sddl). Generic rights,
+# which would be mapped only where the descriptor is applied, and ACEs other than allowing and
+# denying ones are refused.
+acl() {
+    local lines
+    lines=$(probe sddl "$1") || return 1
+    if grep -E '^ace ' <<<"$lines" | grep -vqE '^ace [01] 0x[0-9a-f]+ 0x[0-9a-f]{1,7} S-'; then
+        echo "  a generic right or another kind of ACE in $1" >&2
+        return 1
+    fi
+    echo "$lines"
+}
+
+# holders <acl> <rights mask>: the SIDs that an allowing ACE gives any of these rights.
+holders() {
+    local type mask sid
+    grep '^ace ' <<<"$1" | while read -r _ type _ mask sid; do
+        [ "$type" = 0 ] && ((mask & $2)) && echo "$sid"
+    done | sort -u | xargs
+}
+
+# This build's package, read without running it: its platform, its exe byte for byte, its codes as
+# the operator's guide gives them, and what scripts/complete-package.py adds: the descriptors of
+# the service and its folder (read by the platform's own parser), the vital registration, the
+# secure account and the recovery action.
 exe.package() {
-    local arch platform package properties guide code value
+    local arch platform package properties guide code value folder service_acl folder_acl
     arch=$(package_arch)
     platform=${arch/x86/Intel}
     package=$root/dist/pelmorane-$PROJECT_VERSION-$arch.msi
     [ -f "$package" ] || { echo "no ${package#"$root"/}: scripts/release.sh makes it" && exit 77; }
-    name_build "$BUILD"
-    make_work
+    probe_prefix "${package#"$root"/}"
+    service_exe=$(service_exe_of "$BUILD")
     check "the summary of ${package##*/} says $platform" \
         grep -qx "Template: $platform;1033" <<<"$(msiinfo suminfo "$package")"
     msiextract -C "$work" "$package" >/dev/null
@@ -103,6 +138,48 @@ exe.package() {
             awk -v name="${code#*:}" -v value="$value" '$1 == name && $2 == value { found = 1 }
                 END { exit !found }' <<<"$guide"
     done
+
+    check "two descriptors: the service's and its folder's, the Service component's CreateFolder" \
+        [ "$(table "$package" MsiLockPermissionsEx | cut -f1-3 | sort | xargs) $(table "$package" CreateFolder | xargs)" = \
+        "FolderAccess INSTALLFOLDER CreateFolder ServiceAccess Pelmorane ServiceInstall INSTALLFOLDER Service" ]
+    check "no LockPermissions table beside them" [ -z "$(msiinfo tables "$package" | grep -x LockPermissions)" ]
+    value=$(table "$package" MsiLockPermissionsEx | awk -F'\t' '$1 == "ServiceAccess" { print $4 }')
+    service_acl=$(acl "$value") || fail "the service's descriptor: $value"
+    printf 'the service: %s\n%s\n' "$value" "$service_acl"
+    # User-defined control, start, stop, pause and continue, change config, DELETE, WRITE_DAC,
+    # WRITE_OWNER.
+    check "only SYSTEM and Administrators may control, start, stop or change the service" \
+        [ "$(holders "$service_acl" 0xD0172)" = "S-1-5-18 S-1-5-32-544" ]
+    check "the guide's sc sdset gives it, character for character" \
+        grep -qxF "sc sdset Pelmorane \"$value\"" <<<"$(sed 's/^ *//' <<<"$guide")"
+    value=$(table "$package" MsiLockPermissionsEx | awk -F'\t' '$1 == "FolderAccess" { print $4 }')
+    folder_acl=$(acl "$value") || fail "the folder's descriptor: $value"
+    printf 'the folder: %s\n%s\n' "$value" "$folder_acl"
+    # Writing data, appending, extended attributes, attributes, deleting children, DELETE,
+    # WRITE_DAC, WRITE_OWNER.
+    check "only SYSTEM and Administrators may write the folder" \
+        [ "$(holders "$folder_acl" 0xD0156)" = "S-1-5-18 S-1-5-32-544" ]
+    check "its owner is Administrators, its DACL protected (0x1000)" \
+        [ "$(($(sed -n 's/^control=\(0x[0-9a-f]*\) owner=S-1-5-32-544$/\1/p' <<<"$folder_acl") & 0x1000))" != 0 ]
+    check "OWNER RIGHTS leaves the owner only READ_CONTROL, inherited like every ACE" \
+        [ "$(grep -c '^ace 0 0x3 0x20000 S-1-3-4$' <<<"$folder_acl") $(grep '^ace ' <<<"$folder_acl" | grep -vc '^ace [01] 0x3 ')" = "1 0" ]
+
+    check "the registration is vital: ErrorControl 0x8001" \
+        [ "$(table "$package" ServiceInstall | cut -f6)" = $((0x8001)) ]
+    value="$(grep -c '^SERVICEACCOUNT' <<<"$properties" || true)"
+    value+=" $(grep -c '^SecureCustomProperties'$'\t''.*;SERVICEACCOUNT$' <<<"$properties" || true)"
+    check "SERVICEACCOUNT is secure, with no default" [ "$value" = "0 1" ]
+    folder=SystemFolder
+    [ "$arch" = x86 ] || folder=System64Folder
+    value=$(sed -n 's/^ *sc \(failure .*\)$/\1/p' <<<"$guide")
+    check "one custom action runs the system's sc.exe from $folder, deferred, as the system: $value" \
+        [ "$(table "$package" CustomAction | grep -v $'\t51\t' | cut -f1-4)" = \
+        "SetRecovery"$'\t'"3106"$'\t'"$folder"$'\t'"\"[$folder]sc.exe\" $value" ]
+    check "$folder is a folder of the package" grep -qx "$folder"$'\tTARGETDIR\t.' <<<"$(table "$package" Directory)"
+    check "after InstallServices, before StartServices, not on removal" \
+        [ "$(table "$package" InstallExecuteSequence | sort -t$'\t' -k3n | grep -A1 -B1 SetRecovery |
+        cut -f1-2 | tr '\t' ' ' | paste -sd'|')" = \
+        'InstallServices VersionNT|SetRecovery NOT REMOVE~="ALL"|StartServices VersionNT' ]
 }
 
 # chosen <PELMORANE_ARCH> <32-bit loader>: the build chosen with these, or what stopped it.
@@ -285,7 +362,9 @@ e2e.by-hand() {
 # The operator's guide followed to the letter: the release unpacked, this build's executable
 # and the companion copied into C:\Program Files\Pelmorane, then every sc line of the unpacked
 # guide run in its order, each from a batch file by Wine's own cmd and sc, and a reboot once the
-# service runs. Wine's sc has no `control`; svcctl stands in for those lines.
+# service runs. Wine's sc has no `control`; svcctl stands in for those lines. It has no `sdshow` or
+# `qfailure` either, which only show what the lines before them set: those are skipped. And Wine
+# neither enforces the descriptor that `sdset` sets nor acts on `failure`: they only have to run.
 e2e.release() {
     local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip folder=win32 lines line words
     local output state=STOPPED verbs=""
@@ -307,10 +386,16 @@ e2e.release() {
         read -ra words <<<"$line"
         verbs+="${verbs:+ }${words[1]}"
         echo "guide: $line"
-        if [ "${words[1]}" = control ]; then
+        case ${words[1]} in
+        control)
             restart_with "${words[3]}"
             continue
-        fi
+            ;;
+        sdshow | qfailure)
+            echo "skipped: it only shows a setting, and Wine's sc has no ${words[1]}"
+            continue
+            ;;
+        esac
         windows_cmd "$line"
         [ "$exit_code" = 0 ] || fail "$line: exit $exit_code: $output"
         case ${words[1]} in
@@ -340,12 +425,12 @@ e2e.release() {
             check "no companion runs" no_companion
             state=STOPPED
             ;;
-        delete) ;;
+        sdset | failure | delete) ;;
         *) fail "the guide has a line that this scenario cannot follow: $line" ;;
         esac
     done
-    check "the guide's lines create, start, query, restart, stop, query and delete the service" \
-        [ "$verbs" = "create start query control control stop query delete" ]
+    check "the guide's lines create, secure, give recovery to, start, query, restart, stop, query and delete the service" \
+        [ "$verbs" = "create sdset sdshow failure qfailure start query control control stop query delete" ]
 }
 
 # The packages under Wine's own Windows Installer. Each runs in a copy of the prepared prefix with
@@ -389,13 +474,27 @@ apps_entry() {
     done | paste -sd'|'
 }
 
-# msi_lifecycle <x86|x64>: install, the companion added, a reboot, an upgrade, a refused
-# downgrade, removal, and an install as another account.
+account() {
+    reg_value "$service_key" ObjectName
+}
+
+# ran <action> <return values>: whether the install's script ran the action with such a result
+# (1 success; 3 failure, or 0 under Wine), by its log. Wine logs a deferred action when it is
+# scheduled and again when InstallFinalize runs it.
+ran() {
+    sed -n '/Action start .*: InstallFinalize\./,$p' "$work/msiexec.log" |
+        grep -E "Action ended .*: $1\. Return value [$2]\." >/dev/null # all read: no SIGPIPE
+}
+
+# msi_lifecycle <x86|x64>: an install as another account, the companion added, a reboot, an
+# upgrade that keeps the account, a refused downgrade, removal, an install as LocalSystem, and
+# upgrades from an account that needs a password.
 msi_lifecycle() {
     msi_prefix "$1"
-    local image="$program_files\Pelmorane\pelmorane.exe" service_pid
-    msiexec /i "$package"
-    check "install: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+    local image="$program_files\Pelmorane\pelmorane.exe" service_pid local_service='NT AUTHORITY\LocalService'
+    msiexec /i "$package" "SERVICEACCOUNT=\"$local_service\""
+    check "install as $local_service: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 -a "$(account)" = "$local_service" ]
+    check "the recovery settings were made with the system's sc.exe" ran SetRecovery 1
     check "automatic start, own process" \
         [ "$(reg_value "$service_key" Start) $(reg_value "$service_key" Type)" = "0x2 0x10" ]
     check "the image path names $image" [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$image" ]
@@ -423,6 +522,7 @@ msi_lifecycle() {
     check "one service process, one child, kiv.exe still there, one product entry" \
         [ "$(probe pids pelmorane.exe | wc -l) $(companions) $(product_entries)" = "1 $(child_started_last) 1" \
         -a -f "$service_dir/kiv.exe" ]
+    check "the account is kept without SERVICEACCOUNT" [ "$(account)" = "$local_service" ]
 
     child=$(child_started_last) service_pid=$(field pid "$status")
     msiexec /i "$package"
@@ -442,11 +542,24 @@ msi_lifecycle() {
         [ ! -e "$service_dir/pelmorane.exe" -a -z "$(probe pids pelmorane.exe)" -a "$(product_entries)" = 0 ]
     check "the operator's kiv.exe is left" [ -f "$service_dir/kiv.exe" ]
 
-    msiexec /i "$package" 'SERVICEACCOUNT="NT AUTHORITY\LocalService"'
-    check "installed once more, as NT AUTHORITY\\LocalService: exit $exit_code" [ "$exit_code" = 0 ]
-    check "that is the service's account" \
-        [ "$(reg_value "$service_key" ObjectName)" = 'NT AUTHORITY\LocalService' ]
+    msiexec /i "$package"
+    check "installed once more, with no SERVICEACCOUNT: exit $exit_code, as LocalSystem" \
+        [ "$exit_code" = 0 -a "$(account)" = LocalSystem ]
     check "and the kiv.exe already there runs" eventually 10 runs_with_new_child
+
+    wine reg add "$service_key" /v ObjectName /d '.\someone' /f >/dev/null # as if set by hand
+    service_pid=$(field pid "$(svc query Pelmorane)")
+    msiexec /i "$later"
+    check "an upgrade from an account with a password is refused: exit $exit_code" [ "$exit_code" = 1603 ]
+    check "nothing changed" [ "$(account) $(field pid "$(svc query Pelmorane)") $(product_entries)" = \
+        ".\someone $service_pid 1" ]
+    check "by a launch condition, which asks for SERVICEACCOUNT" \
+        grep -qE "LaunchConditions\. Return value [03]\." "$work/msiexec.log"
+    check "the package's message asks for SERVICEACCOUNT" grep -q "needs a password.*SERVICEACCOUNT=" \
+        <<<"$(msiinfo export "$work/$later" LaunchCondition)"
+    msiexec /i "$later" SERVICEACCOUNT=LocalSystem
+    check "given SERVICEACCOUNT=LocalSystem, it upgrades: exit $exit_code, as LocalSystem" \
+        [ "$exit_code" = 0 -a "$(account)" = LocalSystem ]
 }
 
 e2e.msi() {
@@ -472,11 +585,20 @@ e2e.msi-companion() {
     check "and the service" no_service
 }
 
-# One owner for the service: neither a service registered by hand nor another package line.
+# One owner for the service: neither a service registered by hand nor another package line. And
+# a registration that fails fails the install where it happens.
 e2e.msi-one-owner() {
     local arch other
     arch=$(package_arch)
     msi_prefix "$arch"
+    windows_cmd 'sc create Other binPath= C:\other.exe DisplayName= Pelmorane'
+    msiexec /i "$package"
+    check "with the display name taken, the registration fails the install: exit $exit_code" \
+        [ "$exit_code" = 1603 ]
+    check "at InstallServices" ran InstallServices 03
+    check "nothing is left" [ ! -e "$service_dir/pelmorane.exe" -a "$(product_entries)" = 0 ]
+    windows_cmd "sc delete Other"
+
     mkdir "$WINEPREFIX/drive_c/pelmorane"
     cp "$service_exe" "$WINEPREFIX/drive_c/pelmorane/"
     svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null # as from the ZIP, for manual start
