@@ -11,7 +11,9 @@ packages=(
     clang libclang-rt-14-dev clang-tidy cppcheck   # sanitizers, fuzzing, static analysis
     strip-nondeterminism                           # reproducible release archives
     wixl python3-gi gir1.2-libmsi-1.0 msitools     # release packages: build, summary, reading
-    osslsigncode openssl                           # signed releases
+    osslsigncode openssl                           # signed releases,
+    softhsm2 libengine-pkcs11-openssl              # with a key in a PKCS#11 token
+    python3-jsonschema                             # the bill of materials checked
 )
 
 installed() {

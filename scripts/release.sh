@@ -5,8 +5,11 @@
 #                                    CHANGELOG.txt
 #   pelmorane-<version>-x86.msi      the Windows Installer package of the 32-bit build
 #   pelmorane-<version>-x64.msi      and of the 64-bit build (release/pelmorane.wxs)
+#   pelmorane-<version>.cdx.json     the bill of materials (CycloneDX 1.6): these files, what is
+#                                    linked into each executable, and the tools that made them
 #   SHA256SUMS                       their checksums, for `sha256sum -c SHA256SUMS` in dist/
-# Given a certificate (PELMORANE_SIGN_PKCS12 and the other variables of scripts/sign.sh), it signs
+# Given a key (PELMORANE_SIGN_PKCS12, or PELMORANE_SIGN_PKCS11_KEY, and the other variables of
+# scripts/sign.sh), it signs
 # both executables before they go into the archive and the packages, and then each package; the
 # executables in dist/ stay as built. Its last line says whether the release is signed, and by whom.
 # Two runs on one commit give the same bytes, whoever runs them and wherever the tree is:
@@ -62,7 +65,7 @@ if [ -n "$companion" ]; then
     mkdir "$stage/companion"
     cp "$companion" "$stage/companion/kiv.exe"
 fi
-signed=${PELMORANE_SIGN_PKCS12:+yes}
+signed=${PELMORANE_SIGN_PKCS12:-${PELMORANE_SIGN_PKCS11_KEY:-}}
 [ -z "$signed" ] || scripts/sign.sh "$commit_time" "$stage"/{win32,x64}/pelmorane.exe
 # The packages' cabinets carry their files' times.
 find "$stage" -exec touch -h -d "@$commit_time" {} +
@@ -92,6 +95,19 @@ if [ -n "$companion" ]; then
     package win64 x64 "pelmorane-$version-x64-with-kiv.msi" -D Companion=yes
 fi
 
+# The tools that made or changed what ships: compilers and binutils (windres and ld), CMake's
+# archiver and strip-nondeterminism, wixl and the Libmsi it uses, and osslsigncode if it signed.
+tools=({i686,x86_64}-w64-mingw32-{g++,gcc,windres,ld} cmake strip-nondeterminism wixl
+    "$(ldd "$(command -v wixl)" | awk '$1 ~ /^libmsi/ { print $3 }')")
+[ -z "$signed" ] || tools+=(osslsigncode)
+/usr/bin/python3 scripts/sbom.py "$dist/pelmorane-$version.cdx.json" --version "$version" \
+    --publisher "$(msiinfo export "$dist/pelmorane-$version-x86.msi" Property |
+        sed -n 's/^Manufacturer\t\(.*\)\r\?$/\1/p')" --time "$commit_time" \
+    --file "$dist/$zip" "$dist"/pelmorane-"$version"-*.msi \
+    --exe win32/pelmorane.exe "$stage/win32/pelmorane.exe" "$tree/win32/pelmorane.map" \
+    --exe x64/pelmorane.exe "$stage/x64/pelmorane.exe" "$tree/win64/pelmorane.map" \
+    --tool "${tools[@]}"
+
 (cd "$dist" && sha256sum pelmorane-* >SHA256SUMS)
 while read -r sum file; do
     echo "release: $dist/$file, $(stat -c %s "$dist/$file") bytes, SHA-256 $sum"
@@ -99,5 +115,5 @@ done <"$dist/SHA256SUMS"
 if [ -n "$signed" ]; then
     echo "release: signed by $(scripts/sign.sh --signer)"
 else
-    echo "release: unsigned (no certificate given: PELMORANE_SIGN_PKCS12)"
+    echo "release: unsigned (no key given: PELMORANE_SIGN_PKCS12 or PELMORANE_SIGN_PKCS11_KEY)"
 fi

@@ -2,8 +2,9 @@
 # Installs what is missing, builds, and runs every test: the unit tests and the
 # static analysis on the host, the unit tests again under ASan and UBSan with a
 # bounded fuzzing run; a release signed with a throwaway certificate, made twice
-# to show it reproducible, and a later one, unsigned, to upgrade to, with the
-# checks of their signatures; then the checks of both built executables and
+# (from its PKCS#12 file, then from a SoftHSM2 token) to show it reproducible,
+# with its bill of materials checked, and a later one, unsigned, to upgrade to,
+# with the checks of their signatures and of what signing refuses; then the checks of both built executables and
 # packages and the end-to-end, package, soak and race scenarios under Wine. Says
 # how long each step took, and at the end which build ran which suite.
 #
@@ -28,27 +29,34 @@ sanitized() {
     ctest --preset sanitize -j "$(nproc)"
 }
 
-# The release just made: exactly what ships, the archive under 64 KiB, the checksums right, and
-# the same bytes when made again, later, from a copy of the tree in another place.
+# The release just made: exactly what ships, the archive under 64 KiB, the checksums right, its
+# bill of materials valid and true to them, and the same bytes when made again, later, from a copy
+# of the tree in another place, signed with the same key from a PKCS#11 token.
 release_checked() {
-    local copy=build/release-copy artefact
+    local copy=build/release-copy artefact signing=$PWD/build/signing
     rm -rf "$copy"
     mkdir -p "$copy"
     tar -c --exclude=./build --exclude=./dist . | tar -x -C "$copy"
     sleep 2 # so that the second release is made at least 2 s after the first
-    "$copy/scripts/release.sh" >/dev/null
+    env -u PELMORANE_SIGN_PKCS12 -u PELMORANE_SIGN_PASSWORD_FILE SOFTHSM2_CONF="$signing/softhsm2.conf" \
+        PELMORANE_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
+        PELMORANE_SIGN_PKCS11_KEY="pkcs11:token=pelmorane;object=signer;type=private" \
+        PELMORANE_SIGN_CERT="$signing/signer-chain.pem" PELMORANE_SIGN_PIN_FILE="$signing/pin" \
+        "$copy/scripts/release.sh" >/dev/null
     for artefact in $(awk '{ print $2 }' dist/SHA256SUMS) SHA256SUMS; do
         cmp "$copy/dist/$artefact" "dist/$artefact"
     done
     rm -rf "$copy"
-    [ "$(cd dist && echo pelmorane-* | tr ' ' '\n' | sort | xargs)" = \
-        "pelmorane-$version-windows.zip pelmorane-$version-x64.msi pelmorane-$version-x86.msi" ]
+    [ "$(cd dist && echo pelmorane-* | tr ' ' '\n' | LC_ALL=C sort | xargs)" = \
+        "pelmorane-$version-windows.zip pelmorane-$version-x64.msi pelmorane-$version-x86.msi pelmorane-$version.cdx.json" ]
     [ "$(cmake -E tar tf "dist/pelmorane-$version-windows.zip" | sort | xargs)" = \
         "CHANGELOG.txt README.txt win32/pelmorane.exe x64/pelmorane.exe" ]
     [ "$(stat -c %s "dist/pelmorane-$version-windows.zip")" -lt 65536 ]
     (cd dist && sha256sum -c SHA256SUMS)
+    /usr/bin/python3 tests/release/sbom.py "dist/pelmorane-$version.cdx.json" dist/SHA256SUMS
     release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"
-    release+="; signed with a throwaway certificate; checked, made twice: byte-identical"
+    release+="; signed with a throwaway certificate; checked, made twice, from its PKCS#12 file and"
+    release+=" from a SoftHSM2 token: byte-identical"
     echo "release: $release"
 }
 
@@ -72,8 +80,10 @@ step "build" scripts/build.sh
 step "unit tests, static analysis" ctest --preset host -j "$(nproc)"
 step "unit tests under ASan and UBSan, fuzzing" sanitized
 step "signing material: a throwaway CA and certificates" tests/release/signatures.sh material
+# No time stamp, on purpose: a release signed with one is not reproducible.
 export PELMORANE_SIGN_PKCS12=$PWD/build/signing/signer.p12 \
-    PELMORANE_SIGN_PASSWORD_FILE=$PWD/build/signing/password PELMORANE_SIGN_CA=$PWD/build/signing/ca.pem
+    PELMORANE_SIGN_PASSWORD_FILE=$PWD/build/signing/password PELMORANE_SIGN_CA=$PWD/build/signing/ca.pem \
+    PELMORANE_SIGN_NO_TIMESTAMP=1
 step "release, signed with them" scripts/release.sh
 step "release: contents, checksums, reproducibility" release_checked
 step "a later release, unsigned, to upgrade to" later_release

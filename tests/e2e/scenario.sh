@@ -113,12 +113,22 @@ holders() {
     done | sort -u | xargs
 }
 
+# descriptor <lock row> <rights mask> <what others may not do>: that MsiLockPermissionsEx row's
+# SDDL, in `sddl`, as the platform's parser reads it, in `parsed` (both printed, for the record):
+# none but SYSTEM and Administrators holds any of those rights.
+descriptor() {
+    sddl=$(table "$package" MsiLockPermissionsEx | awk -F'\t' -v row="$1" '$1 == row { print $4 }')
+    parsed=$(acl "$sddl") || fail "$1: $sddl"
+    printf '%s: %s\n%s\n' "$1" "$sddl" "$parsed"
+    check "only SYSTEM and Administrators may $3" [ "$(holders "$parsed" "$2")" = "S-1-5-18 S-1-5-32-544" ]
+}
+
 # This build's package, read without running it: its platform, its exe byte for byte, its codes as
 # the operator's guide gives them, and what scripts/complete-package.py adds: the descriptors of
 # the service and its folder (read by the platform's own parser), the vital registration, the
 # secure account and the recovery action.
 exe.package() {
-    local arch platform package properties guide code value folder service_acl folder_acl
+    local arch platform package properties guide code value folder sddl parsed
     arch=$(package_arch)
     platform=${arch/x86/Intel}
     package=$root/dist/pelmorane-$PROJECT_VERSION-$arch.msi
@@ -143,26 +153,18 @@ exe.package() {
         [ "$(table "$package" MsiLockPermissionsEx | cut -f1-3 | sort | xargs) $(table "$package" CreateFolder | xargs)" = \
         "FolderAccess INSTALLFOLDER CreateFolder ServiceAccess Pelmorane ServiceInstall INSTALLFOLDER Service" ]
     check "no LockPermissions table beside them" [ -z "$(msiinfo tables "$package" | grep -x LockPermissions)" ]
-    value=$(table "$package" MsiLockPermissionsEx | awk -F'\t' '$1 == "ServiceAccess" { print $4 }')
-    service_acl=$(acl "$value") || fail "the service's descriptor: $value"
-    printf 'the service: %s\n%s\n' "$value" "$service_acl"
     # User-defined control, start, stop, pause and continue, change config, DELETE, WRITE_DAC,
     # WRITE_OWNER.
-    check "only SYSTEM and Administrators may control, start, stop or change the service" \
-        [ "$(holders "$service_acl" 0xD0172)" = "S-1-5-18 S-1-5-32-544" ]
+    descriptor ServiceAccess 0xD0172 "control, start, stop or change the service"
     check "the guide's sc sdset gives it, character for character" \
-        grep -qxF "sc sdset Pelmorane \"$value\"" <<<"$(sed 's/^ *//' <<<"$guide")"
-    value=$(table "$package" MsiLockPermissionsEx | awk -F'\t' '$1 == "FolderAccess" { print $4 }')
-    folder_acl=$(acl "$value") || fail "the folder's descriptor: $value"
-    printf 'the folder: %s\n%s\n' "$value" "$folder_acl"
+        grep -qxF "sc sdset Pelmorane \"$sddl\"" <<<"$(sed 's/^ *//' <<<"$guide")"
     # Writing data, appending, extended attributes, attributes, deleting children, DELETE,
     # WRITE_DAC, WRITE_OWNER.
-    check "only SYSTEM and Administrators may write the folder" \
-        [ "$(holders "$folder_acl" 0xD0156)" = "S-1-5-18 S-1-5-32-544" ]
+    descriptor FolderAccess 0xD0156 "write the folder"
     check "its owner is Administrators, its DACL protected (0x1000)" \
-        [ "$(($(sed -n 's/^control=\(0x[0-9a-f]*\) owner=S-1-5-32-544$/\1/p' <<<"$folder_acl") & 0x1000))" != 0 ]
+        [ "$(($(sed -n 's/^control=\(0x[0-9a-f]*\) owner=S-1-5-32-544$/\1/p' <<<"$parsed") & 0x1000))" != 0 ]
     check "OWNER RIGHTS leaves the owner only READ_CONTROL, inherited like every ACE" \
-        [ "$(grep -c '^ace 0 0x3 0x20000 S-1-3-4$' <<<"$folder_acl") $(grep '^ace ' <<<"$folder_acl" | grep -vc '^ace [01] 0x3 ')" = "1 0" ]
+        [ "$(grep -c '^ace 0 0x3 0x20000 S-1-3-4$' <<<"$parsed") $(grep '^ace ' <<<"$parsed" | grep -vc '^ace [01] 0x3 ')" = "1 0" ]
 
     check "the registration is vital: ErrorControl 0x8001" \
         [ "$(table "$package" ServiceInstall | cut -f6)" = $((0x8001)) ]

@@ -2,14 +2,19 @@
 # The signing of releases, with throwaway material in build/signing/:
 #   signatures.sh material              makes an RSA CA, a code-signing certificate that it
 #                                       issued (with a CRL distribution point, as public ones
-#                                       have) in a PKCS#12 file with its password in a file, a
-#                                       second such certificate, and a time-stamping one
+#                                       have) in a PKCS#12 file with its password in a file and
+#                                       its key in a SoftHSM2 token too, a second such
+#                                       certificate, and a time-stamping one; all of it mode 600
 #   signatures.sh check <unsigned dir>  checks the signed release in dist/ and the release made
 #                                       without a certificate in <unsigned dir>
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tests/e2e/helpers.sh
 material=$root/build/signing
+# The signer's key in the SoftHSM2 token that `material` makes.
+softhsm_module=/usr/lib/softhsm/libsofthsm2.so
+token_key="pkcs11:token=pelmorane;object=signer;type=private"
+export SOFTHSM2_CONF=$material/softhsm2.conf
 
 # issue <name> <subject> <extensions>: a key and a certificate that the CA issued.
 issue() {
@@ -23,6 +28,7 @@ material() {
     rm -rf "$material"
     mkdir -p "$material"
     cd "$material"
+    umask 077 # secrets that group or others may read are refused
     openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 \
         -subj "/CN=Pelmorane throwaway CA" -addext "basicConstraints=critical,CA:TRUE" \
         -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
@@ -35,6 +41,17 @@ material() {
     # With its chain, as a certificate bought from a CA comes.
     openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -out signer.p12 \
         -passout file:password
+    cat signer.pem ca.pem >signer-chain.pem
+    # The same key in a token, as a publisher's key lives in hardware. (softhsm2-util takes PINs
+    # only on its command line: this throwaway token's are seen by this machine alone.)
+    mkdir tokens
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$material/tokens" >softhsm2.conf
+    openssl rand -hex 8 >pin
+    export SOFTHSM2_CONF=$material/softhsm2.conf
+    softhsm2-util --init-token --free --label pelmorane --pin "$(cat pin)" \
+        --so-pin "$(openssl rand -hex 8)" >/dev/null
+    softhsm2-util --import signer.key --token pelmorane --label signer --id 01 \
+        --pin "$(cat pin)" >/dev/null
     echo "signing material: $material, signer $(openssl x509 -noout -subject -in signer.pem)"
 }
 
@@ -112,6 +129,31 @@ check_release() {
         sizes+="${sizes:+, }$(basename "$(dirname "$file")")/${file##*/} $(stat -c %s "$file") bytes"
     done
     echo "signed: $sizes; the 32-bit executable as built: $(stat -c %s "$root/dist/pelmorane.exe") bytes"
+
+    # What the signing refuses, saying why.
+    cp "$root/dist/pelmorane.exe" "$work/refused.exe"
+    check "no time-stamp authority and no waiver: refused" refused_with \
+        "no time-stamp authority.*PELMORANE_SIGN_NO_TIMESTAMP=1" env -u PELMORANE_SIGN_NO_TIMESTAMP
+    local token=(-u PELMORANE_SIGN_PKCS12 "PELMORANE_SIGN_PKCS11_MODULE=$softhsm_module"
+        "PELMORANE_SIGN_PKCS11_KEY=$token_key" "PELMORANE_SIGN_CERT=$material/signer-chain.pem")
+    local stamper=(PELMORANE_SIGN_TSA_CERTS="$material/tsa-chain.pem")
+    for secret in PKCS12:signer.p12 PASSWORD_FILE:password PIN_FILE:pin TSA_KEY:tsa.key; do
+        cp "$material/${secret#*:}" "$work/loose"
+        chmod 640 "$work/loose"
+        local kind=() variable=PELMORANE_SIGN_${secret%:*}
+        [ "$variable" != PELMORANE_SIGN_PIN_FILE ] || kind=("${token[@]}")
+        [ "$variable" != PELMORANE_SIGN_TSA_KEY ] || kind=("${stamper[@]}")
+        check "$variable that group may read: refused, naming it with its mode" refused_with \
+            "$variable: $work/loose has mode 640" env "${kind[@]}" "$variable=$work/loose"
+    done
+}
+
+# refused_with <message pattern> <env arguments...>: signing with that environment fails, and says so.
+refused_with() {
+    local pattern=$1 output
+    shift
+    ! output=$("$@" scripts/sign.sh 0 "$work/refused.exe" 2>&1) && grep -qE -- "$pattern" <<<"$output" ||
+        { echo "  it said: $output" >&2 && return 1; }
 }
 
 case ${1:-} in
