@@ -70,12 +70,13 @@ def linked_files(link_map, project):
 def owners(paths):
     """The Debian package that owns each path, without its architecture qualifier."""
     owner = {}
-    for line in run("dpkg", "-S", *paths).splitlines():
+    found = subprocess.run(("dpkg", "-S", *paths), capture_output=True, text=True).stdout
+    for line in found.splitlines():
         package, path = line.split(": ", 1)
         owner[path] = package.split(":")[0]
     missing = [path for path in paths if path not in owner]
     if missing:
-        sys.exit(f"sbom: no Debian package owns {', '.join(missing)}")
+        sys.exit(f"sbom: no Debian package owns {', '.join(missing)}: its version is not known")
     return owner
 
 
