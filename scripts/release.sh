@@ -9,9 +9,8 @@
 #                                    linked into each executable, and the tools that made them
 #   SHA256SUMS                       their checksums, for `sha256sum -c SHA256SUMS` in dist/
 # Given a key (PELMORANE_SIGN_PKCS12, or PELMORANE_SIGN_PKCS11_KEY, and the other variables of
-# scripts/sign.sh), it signs
-# both executables before they go into the archive and the packages, and then each package; the
-# executables in dist/ stay as built. Its last line says whether the release is signed, and by whom.
+# scripts/sign.sh), it signs both executables before they go into the archive and the packages,
+# and then each package; the executables in dist/ stay as built. Its last line says whether the release is signed, and by whom.
 # Two runs on one commit give the same bytes, whoever runs them and wherever the tree is:
 # every staged file and archive entry gets the commit's time, and the packages' summary
 # information that time and a package code made from their content.

@@ -4,9 +4,10 @@
 # bounded fuzzing run; a release signed with a throwaway certificate, made twice
 # (from its PKCS#12 file, then from a SoftHSM2 token) to show it reproducible,
 # with its bill of materials checked, and a later one, unsigned, to upgrade to,
-# with the checks of their signatures and of what signing refuses; then the checks of both built executables and
-# packages and the end-to-end, package, soak and race scenarios under Wine. Says
-# how long each step took, and at the end which build ran which suite.
+# with the checks of their signatures and of what signing refuses; then the
+# checks of both built executables and packages and the end-to-end, package,
+# soak and race scenarios under Wine. Says how long each step took, and at the
+# end which build ran which suite.
 #
 # Where 32-bit Wine runs, the 32-bit product runs the whole suite and the 64-bit
 # build the end-to-end scenarios. Where it cannot (or with PELMORANE_ARCH=win64),
@@ -33,15 +34,13 @@ sanitized() {
 # bill of materials valid and true to them, and the same bytes when made again, later, from a copy
 # of the tree in another place, signed with the same key from a PKCS#11 token.
 release_checked() {
-    local copy=build/release-copy artefact signing=$PWD/build/signing
+    local copy=build/release-copy artefact token
     rm -rf "$copy"
     mkdir -p "$copy"
     tar -c --exclude=./build --exclude=./dist . | tar -x -C "$copy"
     sleep 2 # so that the second release is made at least 2 s after the first
-    env -u PELMORANE_SIGN_PKCS12 -u PELMORANE_SIGN_PASSWORD_FILE SOFTHSM2_CONF="$signing/softhsm2.conf" \
-        PELMORANE_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
-        PELMORANE_SIGN_PKCS11_KEY="pkcs11:token=pelmorane;object=signer;type=private" \
-        PELMORANE_SIGN_CERT="$signing/signer-chain.pem" PELMORANE_SIGN_PIN_FILE="$signing/pin" \
+    mapfile -t token <build/signing/token.env
+    env -u PELMORANE_SIGN_PKCS12 -u PELMORANE_SIGN_PASSWORD_FILE "${token[@]}" \
         "$copy/scripts/release.sh" >/dev/null
     for artefact in $(awk '{ print $2 }' dist/SHA256SUMS) SHA256SUMS; do
         cmp "$copy/dist/$artefact" "dist/$artefact"

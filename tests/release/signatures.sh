@@ -4,17 +4,14 @@
 #                                       issued (with a CRL distribution point, as public ones
 #                                       have) in a PKCS#12 file with its password in a file and
 #                                       its key in a SoftHSM2 token too, a second such
-#                                       certificate, and a time-stamping one; all of it mode 600
+#                                       certificate, and a time-stamping one; all of it mode 600,
+#                                       and token.env: the variables that sign from the token
 #   signatures.sh check <unsigned dir>  checks the signed release in dist/ and the release made
 #                                       without a certificate in <unsigned dir>
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tests/e2e/helpers.sh
 material=$root/build/signing
-# The signer's key in the SoftHSM2 token that `material` makes.
-softhsm_module=/usr/lib/softhsm/libsofthsm2.so
-token_key="pkcs11:token=pelmorane;object=signer;type=private"
-export SOFTHSM2_CONF=$material/softhsm2.conf
 
 # issue <name> <subject> <extensions>: a key and a certificate that the CA issued.
 issue() {
@@ -52,6 +49,10 @@ material() {
         --so-pin "$(openssl rand -hex 8)" >/dev/null
     softhsm2-util --import signer.key --token pelmorane --label signer --id 01 \
         --pin "$(cat pin)" >/dev/null
+    # What signs from the token, one variable a line, for `env`.
+    printf '%s\n' "SOFTHSM2_CONF=$SOFTHSM2_CONF" PELMORANE_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
+        "PELMORANE_SIGN_PKCS11_KEY=pkcs11:token=pelmorane;object=signer;type=private" \
+        "PELMORANE_SIGN_CERT=$material/signer-chain.pem" "PELMORANE_SIGN_PIN_FILE=$material/pin" >token.env
     echo "signing material: $material, signer $(openssl x509 -noout -subject -in signer.pem)"
 }
 
@@ -134,8 +135,9 @@ check_release() {
     cp "$root/dist/pelmorane.exe" "$work/refused.exe"
     check "no time-stamp authority and no waiver: refused" refused_with \
         "no time-stamp authority.*PELMORANE_SIGN_NO_TIMESTAMP=1" env -u PELMORANE_SIGN_NO_TIMESTAMP
-    local token=(-u PELMORANE_SIGN_PKCS12 "PELMORANE_SIGN_PKCS11_MODULE=$softhsm_module"
-        "PELMORANE_SIGN_PKCS11_KEY=$token_key" "PELMORANE_SIGN_CERT=$material/signer-chain.pem")
+    local token
+    mapfile -t token <"$material/token.env"
+    token=(-u PELMORANE_SIGN_PKCS12 "${token[@]}")
     local stamper=(PELMORANE_SIGN_TSA_CERTS="$material/tsa-chain.pem")
     for secret in PKCS12:signer.p12 PASSWORD_FILE:password PIN_FILE:pin TSA_KEY:tsa.key; do
         cp "$material/${secret#*:}" "$work/loose"
