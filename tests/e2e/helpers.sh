@@ -136,7 +136,7 @@ windows_cmd() {
     local begin
     begin=$(now_ms)
     printf '@%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$1" >"$work/step.bat"
-    output=$(cd "$work" && timeout $step_cap wine cmd /c step.bat | tr -d '\r') || true
+    output=$(cd "$work" && timeout $step_cap "$WINELOADER" cmd /c step.bat | tr -d '\r') || true
     took_ms=$(($(now_ms) - begin))
     [[ $output == *exit=* ]] || fail "$1: no exit code in: $output"
     exit_code=${output##*exit=}
@@ -198,7 +198,17 @@ restart_with() {
     check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" ]
 }
 
-# Sends every kind of request to a service whose companion cannot run, then stops it.
+# Waits until every running companion has ended: a companion that crashes may take long to
+# reach its crash while its start-up competes with other prefixes.
+companions_ended() {
+    local pid
+    for pid in $(companions); do
+        probe wait-exit "$pid" $((step_cap * 1000 - 5000)) || return 1
+    done
+}
+
+# answers_every_control [<command after each request>]: sends every kind of request to a service
+# whose companion cannot run, then stops it.
 answers_every_control() {
     local service_pid request expected
     service_pid=$(field pid "$(svc query Pelmorane)")
@@ -206,6 +216,7 @@ answers_every_control() {
         expected=${request#*:}
         check "${request%:*} is answered" has "$(svc control Pelmorane "${request%:*}")" \
             state="$expected"
+        "${@:-true}"
     done
     status=$(svc control Pelmorane 1)
     check "stop reports stopped with exit codes 0" has "$status" state=1 win32=0 specific=0x0

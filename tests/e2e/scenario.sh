@@ -632,10 +632,11 @@ e2e.crashing-companion() {
     setup
     use_mode crash
     check "start reports running" has "$(svc start Pelmorane)" state=4
-    await "crashing$" >/dev/null
-    check "the companion died" eventually 10 no_companion
-    answers_every_control
-    check "each launch crashed in turn" [ "$(events | grep -c crashing)" = 3 ]
+    svc control Pelmorane 4 >/dev/null # waits for the launch and its settling wait
+    check "the companion died" companions_ended
+    check "having crashed" [ "$(events | grep -c 'crashing$')" = 1 ]
+    answers_every_control companions_ended
+    check "each launch crashed in turn" [ "$(events | grep -c 'crashing$')" = 3 ]
 }
 
 e2e.truncated-companion() {
