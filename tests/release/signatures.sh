@@ -4,13 +4,18 @@
 #                                       issued (with a CRL distribution point, as public ones
 #                                       have) in a PKCS#12 file with its password in a file and
 #                                       its key in a SoftHSM2 token too, a second such
-#                                       certificate, and a time-stamping one; all of it mode 600,
-#                                       and token.env: the variables that sign from the token
-#   signatures.sh check <unsigned dir>  checks the signed release in dist/ and the release made
-#                                       without a certificate in <unsigned dir>
+#                                       certificate, and a time-stamping one; all of it mode 600;
+#                                       and pkcs12.env and token.env: the variables that sign
+#                                       from the PKCS#12 file or from the token, without a time
+#                                       stamp, one a line, for `env`
+#   signatures.sh check [<unsigned dir>]
+#                                       checks the signed release in dist/ and the release made
+#                                       without a certificate in <unsigned dir>, by default the
+#                                       next version's in build/release-<version>/dist
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source tests/e2e/helpers.sh
+source tests/lib.sh
+source packaging/osslsigncode-offline.sh
 material=$root/build/signing
 
 # issue <name> <subject> <extensions>: a key and a certificate that the CA issued.
@@ -49,10 +54,15 @@ material() {
         --so-pin "$(openssl rand -hex 8)" >/dev/null
     softhsm2-util --import signer.key --token pelmorane --label signer --id 01 \
         --pin "$(cat pin)" >/dev/null
-    # What signs from the token, one variable a line, for `env`.
+    # What signs from either, one variable a line, for `env`. No time stamp, on purpose: a release
+    # signed with one is not reproducible.
+    local anchor=("PELMORANE_SIGN_CA=$material/ca.pem" PELMORANE_SIGN_NO_TIMESTAMP=1)
+    printf '%s\n' "PELMORANE_SIGN_PKCS12=$material/signer.p12" \
+        "PELMORANE_SIGN_PASSWORD_FILE=$material/password" "${anchor[@]}" >pkcs12.env
     printf '%s\n' "SOFTHSM2_CONF=$SOFTHSM2_CONF" PELMORANE_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
         "PELMORANE_SIGN_PKCS11_KEY=pkcs11:token=pelmorane;object=signer;type=private" \
-        "PELMORANE_SIGN_CERT=$material/signer-chain.pem" "PELMORANE_SIGN_PIN_FILE=$material/pin" >token.env
+        "PELMORANE_SIGN_CERT=$material/signer-chain.pem" "PELMORANE_SIGN_PIN_FILE=$material/pin" \
+        "${anchor[@]}" >token.env
     echo "signing material: $material, signer $(openssl x509 -noout -subject -in signer.pem)"
 }
 
@@ -63,9 +73,7 @@ leaf_hash() {
 # verify <file> <certificate name>: osslsigncode's verification, pinned to that certificate, with no
 # revocation list fetched (where osslsigncode would fetch one).
 verify() {
-    local crl=()
-    [[ $(osslsigncode verify --help 2>&1) != *-ignore-crl* ]] || crl=(-ignore-crl)
-    osslsigncode verify -in "$1" -CAfile "$material/ca.pem" "${crl[@]}" \
+    osslsigncode verify -in "$1" -CAfile "$material/ca.pem" "${offline[@]}" \
         -require-leaf-hash "SHA256:$(leaf_hash "$2")" 2>&1
 }
 
@@ -92,14 +100,24 @@ has_no_signature() {
     esac
 }
 
+# check_release <unsigned dir>: the signed release in dist/, what signing refuses, and the release
+# made without a certificate in <unsigned dir>. Signs as the release was signed (pkcs12.env).
 check_release() {
-    local unsigned=$1 signed_exes file offset sizes="" signed
+    local unsigned=$1 signed_exes file offset sizes="" signed pkcs12 later
+    later=$(packaging/version.sh --next)
+    needs "$material/pkcs12.env" "tests/release/signatures.sh material"
+    needs "$root/dist/SHA256SUMS" "env \$(cat build/signing/pkcs12.env) scripts/release.sh"
+    needs "$unsigned/SHA256SUMS" "scripts/release.sh --version $later --companion build/win32/tools/kiv.exe"
+    mapfile -t pkcs12 <"$material/pkcs12.env"
+    export "${pkcs12[@]}"
     work=$material/checks
     rm -rf "$work"
     mkdir -p "$work/signed" "$work/unsigned"
     (cd "$work/signed" && cmake -E tar xf "$root"/dist/pelmorane-*-windows.zip)
     (cd "$work/unsigned" && cmake -E tar xf "$unsigned"/pelmorane-*-windows.zip)
     signed_exes=("$work/signed/win32/pelmorane.exe" "$work/signed/x64/pelmorane.exe")
+    ! has_no_signature "${signed_exes[0]}" ||
+        fail "dist/ holds an unsigned release: env \$(cat build/signing/pkcs12.env) scripts/release.sh makes a signed one"
     for file in "${signed_exes[@]}" "$root"/dist/*.msi; do
         check "${file#"$root"/}: its signature verifies against the CA, pinned to the signer" \
             verifies "$file" signer
@@ -114,7 +132,8 @@ check_release() {
     for file in "$work"/unsigned/*/pelmorane.exe "$unsigned"/*.msi; do
         check "made without a certificate, ${file#"$root"/} holds no signature" has_no_signature "$file"
     done
-    PELMORANE_EXE=${signed_exes[0]} BUILD=win32 tests/e2e/scenario.sh exe.format
+    echo "the signed 32-bit executable:"
+    exe_format "${signed_exes[0]}" win32
 
     signed=("${signed_exes[@]}" "$root"/dist/*.msi)
     if [[ $(osslsigncode sign --help 2>&1) == *-TSA-certs* ]]; then
@@ -122,7 +141,7 @@ check_release() {
         signed+=("$work/stamped.exe")
         check "time-stamped by osslsigncode's own authority, offline" env \
             PELMORANE_SIGN_TSA_CERTS="$material/tsa-chain.pem" PELMORANE_SIGN_TSA_KEY="$material/tsa.key" \
-            scripts/sign.sh "$(date +%s)" "$work/stamped.exe"
+            packaging/sign.sh "$(date +%s)" "$work/stamped.exe"
     else
         echo "not checked: a time stamp offline; this osslsigncode has no built-in time-stamp authority"
     fi
@@ -154,12 +173,12 @@ check_release() {
 refused_with() {
     local pattern=$1 output
     shift
-    ! output=$("$@" scripts/sign.sh 0 "$work/refused.exe" 2>&1) && grep -qE -- "$pattern" <<<"$output" ||
+    ! output=$("$@" packaging/sign.sh 0 "$work/refused.exe" 2>&1) && grep -qE -- "$pattern" <<<"$output" ||
         { echo "  it said: $output" >&2 && return 1; }
 }
 
 case ${1:-} in
 material) material ;;
-check) check_release "$(realpath "$2")" ;;
-*) fail "usage: tests/release/signatures.sh material | check <unsigned release dir>" ;;
+check) check_release "$(realpath -m "${2:-build/release-$(packaging/version.sh --next)/dist}")" ;;
+*) fail "usage: tests/release/signatures.sh material | check [<unsigned release dir>]" ;;
 esac

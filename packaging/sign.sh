@@ -3,8 +3,8 @@
 # every signature it made: against the signer's own trust anchor, pinned to the signing
 # certificate, with no revocation list fetched. Fails, saying why, when one does not verify.
 #
-#   scripts/sign.sh <signing time, Unix seconds> FILE...
-#   scripts/sign.sh --signer      prints the signing certificate's subject
+#   packaging/sign.sh <signing time, Unix seconds> FILE...
+#   packaging/sign.sh --signer    prints the signing certificate's subject
 #
 # What it signs with, named by variables: the key in a PKCS#12 file, or in a PKCS#11 token (a
 # smart card, an HSM, a cloud HSM's module), where the key of every public code-signing
@@ -49,7 +49,7 @@ secret() {
 }
 
 [ $# -ge 2 ] || [ "${1:-}" = --signer ] ||
-    die "usage: scripts/sign.sh <signing time> FILE... | scripts/sign.sh --signer"
+    die "usage: packaging/sign.sh <signing time> FILE... | packaging/sign.sh --signer"
 readable PELMORANE_SIGN_CA
 
 # The key, and the signing certificate: named, and pinned in every verification.
@@ -80,9 +80,8 @@ time=$1
 shift
 
 sign=("${key[@]}" -h sha256)
-verify=(-CAfile "$PELMORANE_SIGN_CA" -require-leaf-hash "SHA256:$leaf")
-# osslsigncode 2.6 and later fetch revocation lists unless told not to; Debian 12's 2.5 fetches none.
-[[ $(osslsigncode verify --help 2>&1) != *-ignore-crl* ]] || verify+=(-ignore-crl)
+source "$(dirname "$0")/osslsigncode-offline.sh"
+verify=(-CAfile "$PELMORANE_SIGN_CA" -require-leaf-hash "SHA256:$leaf" "${offline[@]}")
 # A time stamp is the time of signing, now; osslsigncode's verification passes a time stamp that
 # fails to verify (it then judges the signature by the current time), so that is checked here.
 stamped=yes

@@ -15,10 +15,13 @@ a nil package code, in the namespace of its ProductCode. wixl writes the rest th
 
     complete-package.py <package.msi> <commit time, Unix seconds>
 
-Run it with Debian's /usr/bin/python3: it needs python3-gi and gir1.2-libmsi-1.0. The operator's
-guide gives the same descriptor and the same sc line for a service registered by hand.
+Run it with Debian's /usr/bin/python3: it needs python3-gi and gir1.2-libmsi-1.0. The descriptors
+and the recovery settings are policy.json's, from which the operator's guide's lines for a service
+registered by hand are made too.
 """
 import hashlib
+import json
+import os
 import sys
 import uuid
 
@@ -29,21 +32,12 @@ from gi.repository import Libmsi  # noqa: E402
 
 UNIX_EPOCH_IN_FILETIME = 11644473600  # seconds from 1601-01-01 to 1970-01-01
 
-# SYSTEM: query, start, stop, pause, interrogate and the control codes. Administrators: all.
-# Interactive users and services: query and interrogate only. Nobody else.
-SERVICE_SDDL = (
-    "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
-    "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)"
-)
-# Owned by Administrators; a protected DACL that files and subfolders inherit: SYSTEM and
-# Administrators full control, users and services read and execute, and the owner, whoever made
-# the folder first, nothing beyond reading the ACL (OWNER RIGHTS).
-FOLDER_SDDL = (
-    "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)(A;OICI;FRFX;;;SU)"
-    "(A;OICI;RC;;;OW)"
-)
-# Restart after 5 s, 30 s, then 60 s; the count goes back to 0 after a day without a failure.
-RECOVERY = "failure Pelmorane reset= 86400 actions= restart/5000/restart/30000/restart/60000"
+# Who may control the service and write its folder, and what Windows does when the service dies.
+with open(os.path.join(os.path.dirname(__file__), "policy.json"), encoding="utf-8") as file:
+    POLICY = json.load(file)
+SERVICE_SDDL = POLICY["service"]["sddl"]
+FOLDER_SDDL = POLICY["folder"]["sddl"]
+RECOVERY = "failure Pelmorane " + POLICY["recovery"]["sc_failure"]
 
 VITAL = 0x8000  # msidbServiceInstallErrorControlVital
 # An executable in a directory (34), deferred (1024), as the system, not the user (2048); its

@@ -14,7 +14,8 @@ is as reproducible as the rest of the release.
     sbom.py <out.cdx.json> --version V --publisher P --time <Unix seconds>
             --file F... --exe <name> <exe> <link map>... --tool <program or file>...
 
-Run it with Debian's /usr/bin/python3; it needs dpkg and x86_64-w64-mingw32-objdump.
+Run it with Debian's /usr/bin/python3; it needs dpkg, and x86_64-w64-mingw32-objdump for
+tools/pe-imports.sh.
 """
 import argparse
 import datetime
@@ -91,12 +92,11 @@ def licence(name):
         if re.fullmatch(pattern, name):
             return expression
     sys.exit(f"sbom: the link maps name {name}, which the reviewed licence table lacks: "
-             "add its licence to LICENCES in scripts/sbom.py")
+             "add its licence to LICENCES in packaging/sbom.py")
 
 
-def imports(exe):
-    dump = run("x86_64-w64-mingw32-objdump", "-p", exe)
-    return sorted(set(re.findall(r"^\s*DLL Name: (\S+)$", dump, re.M)), key=str.lower)
+def imports(exe, project):
+    return run(os.path.join(project, "tools", "pe-imports.sh"), exe).split()
 
 
 def bom(args, project):
@@ -117,7 +117,7 @@ def bom(args, project):
             linked = {"name": "pelmorane:linked-into " + name, "value": path}
             packages[package]["properties"].append(linked)
             needs.append(packages[package]["bom-ref"])
-        for dll in imports(exe):
+        for dll in imports(exe, project):
             needs.append(f"windows:{dll}")
             if not any(c["bom-ref"] == needs[-1] for c in components):
                 components.append({"type": "library", "bom-ref": needs[-1], "name": dll,

@@ -1,19 +1,7 @@
-# Helpers of the end-to-end scenarios (scenario.sh): checks, the sample
-# companion's record, and a throw-away prefix with the service registered in it.
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-service.sh"
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# check <what> <command...>: the command must succeed.
-check() {
-    local what=$1
-    shift
-    "$@" || fail "$what"
-    echo "ok: $what"
-}
+# The scenarios' shared library: svcctl's status, the sample companion's record, a throw-away
+# copy of the prepared prefix with the service registered in it, Wine's cmd, and the requests that
+# several scenarios send. The runner (run.sh) sources it.
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 # has <status line> <key=value...>: every pair appears in svcctl's status line.
 has() {
@@ -22,21 +10,6 @@ has() {
     for pair; do
         [[ " $status " == *" $pair "* ]] || { echo "  expected $pair in: $status" >&2 && return 1; }
     done
-}
-
-# eventually <seconds> <command...>: the command succeeds within that time.
-eventually() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.1
-    done
-}
-
-# within <value> <low> <high>
-within() {
-    (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
 }
 
 now_ms() {
@@ -149,6 +122,11 @@ is_built_exe() {
     local unsigned=$work/unsigned.exe
     osslsigncode remove-signature -in "$1" -out "$unsigned" >/dev/null 2>&1 || cp "$1" "$unsigned"
     cmp "$unsigned" "$service_exe"
+}
+
+# The package of the build under test: x86 or x64.
+package_arch() {
+    [ "$BUILD" = win64 ] && echo x64 || echo x86
 }
 
 service_key='HKLM\System\CurrentControlSet\Services\Pelmorane'

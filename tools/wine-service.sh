@@ -107,6 +107,15 @@ announce() {
         "since ${2:-$build_reason}"
 }
 
+# kept_prefix <what it does> <name>: chooses the build, saying which and why, and runs Wine for it
+# in build/<name>/<build>/prefix, a prefix that the demo or the benchmark keeps between runs.
+kept_prefix() {
+    choose_build
+    announce "$1"
+    use_build "$build"
+    export WINEPREFIX=$root/build/$2/$build/prefix
+}
+
 # The loader of the build in use; Debian's own `wine` would take the 32-bit one wherever it
 # is installed.
 wine() {
@@ -168,7 +177,7 @@ last_started() {
 
 # imports_of <exe>: the DLLs it imports, sorted, on one line.
 imports_of() {
-    "$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | sort -f | xargs
+    "$root/tools/pe-imports.sh" "$1" | xargs
 }
 
 # unix_pid <Windows path of an exe>: the Linux process that Wine runs it in, in

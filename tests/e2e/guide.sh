@@ -1,0 +1,75 @@
+# Guide scenarios: the operator's guide, shipped in the release, followed as written.
+
+# The operator's guide followed to the letter: the release unpacked, this build's executable
+# and the companion copied into C:\Program Files\Pelmorane, then every sc line of the unpacked
+# guide run in its order, each from a batch file by Wine's own cmd and sc, and a reboot once the
+# service runs. Wine's sc has no `control`; svcctl stands in for those lines. It has no `sdshow` or
+# `qfailure` either, which only show what the lines before them set: those are skipped. And Wine
+# neither enforces the descriptor that `sdset` sets nor acts on `failure`: they only have to run.
+guide.sc-lines() {
+    local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip folder=win32 lines line words
+    local output state=STOPPED verbs=""
+    needs "$zip" scripts/release.sh
+    [ "$BUILD" = win32 ] || folder=x64
+    copy_prefix
+    mkdir "$work/release"
+    (cd "$work/release" && cmake -E tar xf "$zip")
+    check "the release's $folder\\pelmorane.exe is ${service_exe#"$root"/}, but for any signature" \
+        is_built_exe "$work/release/$folder/pelmorane.exe"
+    service_dir="$WINEPREFIX/drive_c/Program Files/Pelmorane"
+    mkdir -p "$service_dir"
+    cp "$work/release/$folder/pelmorane.exe" "$service_dir/"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+
+    mapfile -t lines < <(tr -d '\r' <"$work/release/README.txt" |
+        sed -n '/^[0-9]\. Without a package/,/^[0-9]\. /s/^ *\(sc .*\)$/\1/p')
+    for line in "${lines[@]}"; do
+        read -ra words <<<"$line"
+        verbs+="${verbs:+ }${words[1]}"
+        echo "guide: $line"
+        case ${words[1]} in
+        control)
+            restart_with "${words[3]}"
+            continue
+            ;;
+        sdshow | qfailure)
+            echo "skipped: it only shows a setting, and Wine's sc has no ${words[1]}"
+            continue
+            ;;
+        esac
+        windows_cmd "$line"
+        [ "$exit_code" = 0 ] || fail "$line: exit $exit_code: $output"
+        case ${words[1]} in
+        create)
+            output=$(reg_value "$service_key" ImagePath)
+            check "ImagePath is registered with its quotes: $output" \
+                [ "$output" = '"C:\Program Files\Pelmorane\pelmorane.exe"' ]
+            check "for automatic start" [ "$(reg_value "$service_key" Start)" = 0x2 ]
+            ;;
+        start)
+            await started >/dev/null
+            child=$(child_started_last)
+            check "the companion in that folder runs" [ "$(companions)" = "$child" ]
+            reboot_prefix
+            check "after a reboot the service runs again, with a new child" \
+                eventually 30 runs_with_new_child
+            child=$(child_started_last)
+            state=RUNNING
+            ;;
+        query)
+            check "sc query shows $(grep STATE <<<"$output" | xargs)" \
+                grep -qE "STATE +: [0-9]+ +$state\b" <<<"$output"
+            check "and both exit codes 0" [ "$(grep -cE '_EXIT_CODE +: 0 ' <<<"$output")" = 2 ]
+            ;;
+        stop)
+            check "the child received WM_QUIT" await "^[0-9]+ $child quit$" 1
+            check "no companion runs" no_companion
+            state=STOPPED
+            ;;
+        sdset | failure | delete) ;;
+        *) fail "the guide has a line that this scenario cannot follow: $line" ;;
+        esac
+    done
+    check "the guide's lines create, secure, give recovery to, start, query, restart, stop, query and delete the service" \
+        [ "$verbs" = "create sdset sdshow failure qfailure start query control control stop query delete" ]
+}

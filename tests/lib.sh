@@ -1,0 +1,59 @@
+# The checks that every test script shares, the scenarios' and the release's: a check that says
+# what it checked, waits with a bound, and the executable's format. Sources the Wine library for
+# where things are (`root`) and what an executable may import and weigh.
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/wine-service.sh"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# check <what> <command...>: the command must succeed.
+check() {
+    local what=$1
+    shift
+    "$@" || fail "$what"
+    echo "ok: $what"
+}
+
+# eventually <seconds> <command...>: the command succeeds within that time.
+eventually() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
+}
+
+# within <value> <low> <high>
+within() {
+    (($1 >= $2 && $1 <= $3)) || { echo "  $1 is not within $2..$3" >&2 && return 1; }
+}
+
+# needs <file> <command that makes it>: fails, naming the command, where the file is missing.
+needs() {
+    [ -e "$1" ] || fail "no ${1#"$root"/}: $2 makes it"
+}
+
+# exe_format <exe> <win32|win64>: a stripped console executable of that build, importing only
+# system DLLs, within the size limit once any signature is left out.
+exe_format() {
+    local exe=$1 dump size imports signature
+    dump=$("$objdump" -p "$exe")
+    if [ "$2" = win64 ]; then
+        check "PE32+" grep -qE "^Magic\s+020b\s+\(PE32\+\)" <<<"$dump"
+        check "for x86-64" grep -q "file format pei-x86-64" <<<"$dump"
+    else
+        check "PE32" grep -qE "^Magic\s+010b\s+\(PE32\)" <<<"$dump"
+        check "for i386" grep -q "file format pei-i386" <<<"$dump"
+    fi
+    check "console subsystem" grep -qE "^Subsystem\s+00000003" <<<"$dump"
+    check "stripped" grep -q "no symbols" < <("$objdump" -t "$exe")
+    imports=$(imports_of "$exe")
+    check "imports only system DLLs ($imports)" [ "$imports" = "$system_dlls" ]
+    # A signature comes after the image, in the security directory.
+    signature=$((16#$(sed -n 's/^Entry 4 [0-9a-f]* \([0-9a-f]*\) Security Directory$/\1/p' <<<"$dump")))
+    size=$(($(stat -c %s "$exe") - signature))
+    check "at most $size_limit bytes ($size bytes, and a signature of $signature)" [ "$size" -le "$size_limit" ]
+}
