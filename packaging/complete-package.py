@@ -8,12 +8,17 @@ reproducible. It adds:
 - SERVICEACCOUNT among the secure properties, so that the account given on the command line
   reaches the install's server side;
 - the package's one custom action that runs a program: the system's own sc.exe, which sets the
-  service's recovery after it is registered and before it starts (not on removal).
+  service's recovery after it is registered and before it starts (not on removal);
+- each file's version and language, read from its version resource, in place of its hash: wixl
+  writes no File.Version and hashes every file, as if none were versioned;
+- the removal of an older version inside the install's script, after InstallExecute: the new
+  version is installed over the old one, the old one's removal then takes only what the new one
+  no longer holds, and a failure rolls both back.
 Then it sets the summary information's two times (created, last saved) to the commit's, and the
 package code to a name-based UUID of what the package holds: of its bytes with the times set and
 a nil package code, in the namespace of its ProductCode. wixl writes the rest the same every time.
 
-    complete-package.py <package.msi> <commit time, Unix seconds>
+    complete-package.py <package.msi> <commit time, Unix seconds> <File key>=<its file>...
 
 Run it with Debian's /usr/bin/python3: it needs python3-gi and gir1.2-libmsi-1.0. The descriptors
 and the recovery settings are policy.json's, from which the operator's guide's lines for a service
@@ -22,6 +27,7 @@ registered by hand are made too.
 import hashlib
 import json
 import os
+import struct
 import sys
 import uuid
 
@@ -44,6 +50,8 @@ VITAL = 0x8000  # msidbServiceInstallErrorControlVital
 # exit code is checked, so a failure fails the install.
 SYSTEM_PROGRAM_DEFERRED = 34 + 1024 + 2048
 RECOVERY_SEQUENCE = 5850  # after InstallServices (5800), before StartServices (5900)
+INSTALL_EXECUTE = 6500  # runs the script so far; then the old version's removal, in the same
+REMOVE_OLD_VERSION = 6550  # transaction, before InstallFinalize (6600)
 
 STATEMENTS = [
     "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
@@ -58,6 +66,11 @@ STATEMENTS = [
     f"'\"[{{folder}}]sc.exe\" {RECOVERY}')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
     f"('SetRecovery', 'NOT REMOVE~=\"ALL\"', {RECOVERY_SEQUENCE})",
+    "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "
+    f"('InstallExecute', {INSTALL_EXECUTE})",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "
+    f"('RemoveExistingProducts', {REMOVE_OLD_VERSION})",
 ]
 
 
@@ -71,7 +84,38 @@ def value(db, sql):
     return query(db, sql).fetch().get_string(1)
 
 
-def complete(path):
+def version_resource(path):
+    """The file's fixed file version ("a.b.c.d") and its first translation's language, or None
+    for a file without a version resource."""
+    with open(path, "rb") as file:
+        data = file.read()
+    at = data.find("VS_VERSION_INFO".encode("utf-16-le"))
+    signature = data.find(struct.pack("<I", 0xFEEF04BD), at, at + 64) if at >= 0 else -1
+    if signature < 0:
+        return None
+    most, least = struct.unpack_from("<II", data, signature + 8)
+    version = f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
+    key = "Translation".encode("utf-16-le") + b"\0\0"
+    translation = data.find(key, signature)
+    if translation < 0:
+        return version, ""
+    language = struct.unpack_from("<H", data, (translation + len(key) + 3) & ~3)[0]
+    return version, str(language)
+
+
+def set_versions(db, files):
+    """A versioned file gets its version and language and loses its hash, which Windows Installer
+    keeps for unversioned files; an unversioned one keeps its hash."""
+    for key, path in files.items():
+        found = version_resource(path)
+        if found:
+            version, language = found
+            query(db, f"UPDATE `File` SET `Version` = '{version}', `Language` = '{language}' "
+                      f"WHERE `File` = '{key}'")
+            query(db, f"DELETE FROM `MsiFileHash` WHERE `File_` = '{key}'")
+
+
+def complete(path, files):
     db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     # The 64-bit package runs the 64-bit sc.exe: some hosts it serves have no 32-bit one.
     template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE)
@@ -83,6 +127,7 @@ def complete(path):
     secure = value(db, "SELECT `Value` FROM `Property` WHERE `Property` = 'SecureCustomProperties'")
     query(db, f"UPDATE `Property` SET `Value` = '{secure};SERVICEACCOUNT' "
               "WHERE `Property` = 'SecureCustomProperties'")
+    set_versions(db, files)
     db.commit()
 
 
@@ -101,8 +146,8 @@ def set_summary(path, package_code, filetime):
     db.commit()
 
 
-def main(path, commit_time):
-    complete(path)
+def main(path, commit_time, *files):
+    complete(path, dict(file.split("=", 1) for file in files))
     filetime = (int(commit_time) + UNIX_EPOCH_IN_FILETIME) * 10**7
     set_summary(path, uuid.UUID(int=0), filetime)
     with open(path, "rb") as package:

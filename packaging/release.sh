@@ -85,7 +85,9 @@ package() {
     [ "$arch" = x86 ] || folder=x64
     (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" "$@" \
         "$root/packaging/pelmorane.wxs")
-    /usr/bin/python3 packaging/complete-package.py "$msi" "$commit_time"
+    local files=("pelmorane.exe=$stage/$folder/pelmorane.exe")
+    [[ " $* " != *" Companion=yes "* ]] || files+=("kiv.exe=$stage/companion/kiv.exe")
+    /usr/bin/python3 packaging/complete-package.py "$msi" "$commit_time" "${files[@]}"
     [ -z "$signed" ] || packaging/sign.sh "$commit_time" "${msi#"$root"/}"
 }
 package win32 x86 "pelmorane-$version-x86.msi" -D Companion=no

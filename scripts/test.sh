@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test, saying how long each step took and, at
-# the end, which build ran which suite: the unit tests and static analysis on the host, again under
-# ASan and UBSan with a bounded fuzzing run; a release signed with a throwaway certificate, made
-# again from a copy of the tree and signed from a SoftHSM2 token, and a later one, unsigned, to
-# upgrade to; the release's checks; then both builds' scenarios under Wine. tests/README.md
-# tells what each runs and what it skips.
+# the end, which build ran which suite: the unit tests and static analysis on the host, again
+# under ASan and UBSan with a bounded fuzzing run; a release signed with a throwaway certificate,
+# made again from a copy of the tree and signed from a SoftHSM2 token, a later one, unsigned, to
+# upgrade to, and 1.2.0's as released, to upgrade from; the release's checks; then both builds'
+# scenarios under Wine. tests/README.md tells what each runs and what it skips.
 #
 # Where 32-bit Wine runs, the 32-bit product runs the whole suite and the 64-bit build all but the
 # soak. Where it cannot (or with PELMORANE_ARCH=win64), the 64-bit build runs the whole suite, and
@@ -42,6 +42,7 @@ step "release, signed with them" env "${pkcs12[@]}" scripts/release.sh
 step "the release made again from a copy, signed from the token" tests/release/checks.sh remake
 step "a later release, unsigned, to upgrade to" \
     scripts/release.sh --version "$(packaging/version.sh --next)" --companion "$companion_exe"
+step "1.2.0's release, from its commit, to upgrade from" tests/release/checks.sh released "$companion_exe"
 step "release checks: contents, checksums, bill of materials, reproducibility, signatures" \
     ctest --preset release
 release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"

@@ -49,6 +49,12 @@ exe_format() {
         check "for i386" grep -q "file format pei-i386" <<<"$dump"
     fi
     check "console subsystem" grep -qE "^Subsystem\s+00000003" <<<"$dump"
+    # ASLR and DEP on both; high-entropy ASLR on x64; on x86, no SEH handlers.
+    local flags="DYNAMIC_BASE NX_COMPAT NO_SEH" characteristics=00000540
+    [ "$2" = win32 ] || flags="HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT" characteristics=00000160
+    check "DllCharacteristics $characteristics: $flags" [ "$(awk '/^DllCharacteristics/ { shown = 1;
+        print $2; next } shown && /^\t\t/ { print $1; next } { shown = 0 }' <<<"$dump" | xargs)" = \
+        "$characteristics $flags" ]
     check "stripped" grep -q "no symbols" < <("$objdump" -t "$exe")
     imports=$(imports_of "$exe")
     check "imports only system DLLs ($imports)" [ "$imports" = "$system_dlls" ]

@@ -8,11 +8,16 @@
 //                                  "ace <type> 0x<flags> 0x<mask> <SID>" for each ACE of its DACL
 //   probe version <file>           the version resource: its fixed part and every block's
 //                                  key as stored, then the values read through the version API
+//   probe manifest <file>          the application manifest resource, byte for byte
+//   probe acp                      the process's ANSI code page
 #include <windows.h>
 
 #include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -217,6 +222,21 @@ int Version(const char* file) {
     return 0;
 }
 
+// The manifest that the loader reads: resource 1 of type RT_MANIFEST.
+int Manifest(const char* file) {
+    HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found =
+        module ? FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+    if (!found) {
+        fprintf(stderr, "probe: no manifest in %s\n", file);
+        return 1;
+    }
+    _setmode(_fileno(stdout), _O_BINARY);
+    fwrite(LockResource(LoadResource(module, found)), 1, SizeofResource(module, found), stdout);
+    FreeLibrary(module);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -238,7 +258,15 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "version") == 0) {
         return Version(argv[2]);
     }
+    if (argc == 3 && strcmp(argv[1], "manifest") == 0) {
+        return Manifest(argv[2]);
+    }
+    if (argc == 2 && strcmp(argv[1], "acp") == 0) {
+        printf("%u\n", GetACP());
+        return 0;
+    }
     fprintf(stderr, "usage: probe pids <exe name> | wait-exit <pid> <ms> | handles <pid> | "
-                    "terminate <pid> | sddl <SDDL text> | version <file>\n");
+                    "terminate <pid> | sddl <SDDL text> | version <file> | manifest <file> | "
+                    "acp\n");
     return 2;
 }

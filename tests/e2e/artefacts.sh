@@ -1,12 +1,57 @@
 # Artefact scenarios: the built executables, their version resource, the build's package read
 # without running it, and which build the Wine library chooses here. None needs a prepared prefix.
 
-# The executable as built.
+# fs_reads_only <i386 executable or object>: lists every fs-relative instruction of its
+# disassembly, and passes only where each reads: an SEH frame is registered by a write to fs:0,
+# which NO_SEH would make a crash. Writes through a register loaded from fs:0x18 (the TEB's own
+# address) count as writes to fs; a call or a return ends what is known of the registers.
+fs_reads_only() {
+    i686-w64-mingw32-objdump -d --no-show-raw-insn "$1" | awk -F'\t' '
+        # The operands, split at the commas outside brackets; AT&T puts the destination last.
+        function split_operands(text, operands,   i, c, depth, n) {
+            n = 1; operands[1] = ""; depth = 0
+            for (i = 1; i <= length(text); i++) {
+                c = substr(text, i, 1)
+                if (c == "(") depth++
+                if (c == ")") depth--
+                if (c == "," && depth == 0) { operands[++n] = ""; continue }
+                operands[n] = operands[n] c
+            }
+            return n
+        }
+        $1 ~ /^ *[0-9a-f]+:$/ && NF >= 2 {
+            mnemonic = $2; sub(/ .*/, "", mnemonic)
+            text = $2; sub(/^[a-z0-9]+ */, "", text); sub(/ *#.*/, "", text)
+            n = split_operands(text, operands); last = operands[n]
+            reads = mnemonic ~ /^(cmp|test|push|call|jmp|j[a-z]+|bt)/
+            if (text ~ /%fs:/) {
+                written = last ~ /%fs:/ && !reads
+                print (written ? "writes fs: " : "reads fs:  ") $2
+                if (written) bad = 1
+                if (mnemonic ~ /^mov/ && operands[1] == "%fs:0x18" && last ~ /^%e[a-z]+$/) teb[last] = 1
+                next
+            }
+            for (register in teb) {
+                if (last ~ "\\(" register "[,)]" && !reads) { print "writes through the TEB: " $2; bad = 1 }
+                if (last == register) delete teb[register]
+            }
+            if (mnemonic ~ /^(call|ret)/) split("", teb)
+        }
+        END { exit bad }'
+}
+
+# The executable as built; on x86, its code registers no SEH frame, as NO_SEH promises.
 artefacts.exe-format() {
     name_build "$BUILD"
     announce "checks" "it is a test of the $BUILD preset"
     echo "reads ${service_exe#"$root"/}"
     exe_format "$service_exe" "$BUILD"
+    [ "$BUILD" = win32 ] || return 0
+    check "its code only reads fs: it registers no SEH frame" fs_reads_only "$service_exe"
+    make_work
+    printf 'pushl %%fs:0\nmovl %%esp, %%fs:0\n' | i686-w64-mingw32-as -o "$work/frame.o"
+    check "an object that registers one (mov %esp,%fs:0) fails that check" \
+        eval '! fs_reads_only "$work/frame.o"'
 }
 
 # probe_prefix <what it reads>: a new prefix with the probe of this build, or where Wine cannot
@@ -25,9 +70,27 @@ probe_prefix() {
     create_prefix
 }
 
-# The version resource as stored, read by the build's own probe, or where Wine cannot run that
-# build here, by the probe of the build that it runs.
-artefacts.exe-version() {
+# manifest_values <manifest>: what it asks of Windows, parsed as XML with its namespaces.
+manifest_values() {
+    python3 - "$1" <<'PARSE'
+import sys
+import xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+asm1, asm3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+compatibility = "{urn:schemas-microsoft-com:compatibility.v1}"
+settings = "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}"
+print(root.tag == asm1 + "assembly" and root.get("manifestVersion"))
+print(root.find(f"{asm3}trustInfo/{asm3}security/{asm3}requestedPrivileges/"
+                f"{asm3}requestedExecutionLevel").get("level"))
+print(*(os.get("Id") for os in root.findall(f"{compatibility}compatibility/"
+                                            f"{compatibility}application/{compatibility}supportedOS")))
+print(root.find(f"{asm3}application/{asm3}windowsSettings/{settings}activeCodePage").text)
+PARSE
+}
+
+# The version resource and the application manifest as stored, read by the build's own probe,
+# or where Wine cannot run that build here, by the probe of the build that it runs.
+artefacts.exe-resources() {
     local exe info revision
     exe=$(service_exe_of "$BUILD")
     probe_prefix "${exe#"$root"/}"
@@ -47,11 +110,18 @@ artefacts.exe-version() {
     check "SVN Revision names the commit ($revision)" \
         grep -qE "^value SVN Revision=$revision(-modified)?$" <<<"$info"
     check "every value is set" [ "$(grep -cE '^value [^=]+=.' <<<"$info")" = 9 ]
-}
 
-# table <package> <table>: its rows, without the three header lines.
-table() {
-    msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4
+    local manifest=$root/resources/application.manifest windows_7_to_10
+    windows_7_to_10="{35138b9a-5d96-4fbd-8e2d-a2440225f93a} {4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"
+    windows_7_to_10+=" {1f676c76-80e1-4239-95bb-83d0f6d0da78} {8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+    for exe in "$exe" "$root/build/$BUILD/tools/kiv.exe"; do
+        timeout $step_cap "$WINELOADER" "$probe_exe" manifest "$exe" >"$work/manifest" ||
+            fail "${exe#"$root"/} has no manifest"
+        check "${exe#"$root"/}: its manifest is resources/application.manifest, byte for byte" \
+            cmp "$work/manifest" "$manifest"
+    done
+    check "which asks for the UTF-8 code page, as invoker, on Windows 7 to 10" \
+        [ "$(manifest_values "$work/manifest" | paste -sd'|')" = "1.0|asInvoker|$windows_7_to_10|UTF-8" ]
 }
 
 # acl <SDDL>: the descriptor as the platform's own parser reads it (probe sddl). Generic rights,
@@ -118,8 +188,8 @@ artefacts.package-tables() {
     # User-defined control, start, stop, pause and continue, change config, DELETE, WRITE_DAC,
     # WRITE_OWNER.
     descriptor ServiceAccess 0xD0172 "control, start, stop or change the service"
-    check "the guide's sc sdset gives it, character for character" \
-        grep -qxF "sc sdset Pelmorane \"$sddl\"" <<<"$(sed 's/^ *//' <<<"$guide")"
+    check "the guide's sc.exe sdset gives it, character for character" \
+        grep -qxF "sc.exe sdset Pelmorane \"$sddl\"" <<<"$(sed 's/^ *//' <<<"$guide")"
     # Writing data, appending, extended attributes, attributes, deleting children, DELETE,
     # WRITE_DAC, WRITE_OWNER.
     descriptor FolderAccess 0xD0156 "write the folder"
@@ -135,7 +205,7 @@ artefacts.package-tables() {
     check "SERVICEACCOUNT is secure, with no default" [ "$value" = "0 1" ]
     folder=SystemFolder
     [ "$arch" = x86 ] || folder=System64Folder
-    value=$(sed -n 's/^ *sc \(failure .*\)$/\1/p' <<<"$guide")
+    value=$(sed -n 's/^ *sc\.exe \(failure .*\)$/\1/p' <<<"$guide")
     check "one custom action runs the system's sc.exe from $folder, deferred, as the system: $value" \
         [ "$(table "$package" CustomAction | grep -v $'\t51\t' | cut -f1-4)" = \
         "SetRecovery"$'\t'"3106"$'\t'"$folder"$'\t'"\"[$folder]sc.exe\" $value" ]
@@ -144,6 +214,12 @@ artefacts.package-tables() {
         [ "$(table "$package" InstallExecuteSequence | sort -t$'\t' -k3n | grep -A1 -B1 SetRecovery |
         cut -f1-2 | tr '\t' ' ' | paste -sd'|')" = \
         'InstallServices VersionNT|SetRecovery NOT REMOVE~="ALL"|StartServices VersionNT' ]
+    check "an older version is removed inside the script, after InstallExecute" \
+        [ "$(table "$package" InstallExecuteSequence | sort -t$'\t' -k3n | grep -A1 -B1 RemoveExistingProducts |
+        cut -f1 | paste -sd'|')" = 'InstallExecute|RemoveExistingProducts|InstallFinalize' ]
+    check "pelmorane.exe is versioned: $PROJECT_VERSION.0, language 1033, and has no hash" \
+        [ "$(table "$package" File | cut -f1,5,6 | xargs) $(table "$package" MsiFileHash | wc -l)" = \
+        "pelmorane.exe $PROJECT_VERSION.0 1033 0" ]
 }
 
 # chosen <PELMORANE_ARCH> <32-bit loader>: the build chosen with these, or what stopped it.

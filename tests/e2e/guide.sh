@@ -1,7 +1,7 @@
 # Guide scenarios: the operator's guide, shipped in the release, followed as written.
 
 # The operator's guide followed to the letter: the release unpacked, this build's executable
-# and the companion copied into C:\Program Files\Pelmorane, then every sc line of the unpacked
+# and the companion copied into C:\Program Files\Pelmorane, then every sc.exe line of the unpacked
 # guide run in its order, each from a batch file by Wine's own cmd and sc, and a reboot once the
 # service runs. Wine's sc has no `control`; svcctl stands in for those lines. It has no `sdshow` or
 # `qfailure` either, which only show what the lines before them set: those are skipped. And Wine
@@ -22,7 +22,7 @@ guide.sc-lines() {
     cp "$companion_exe" "$service_dir/kiv.exe"
 
     mapfile -t lines < <(tr -d '\r' <"$work/release/README.txt" |
-        sed -n '/^[0-9]\. Without a package/,/^[0-9]\. /s/^ *\(sc .*\)$/\1/p')
+        sed -n '/^[0-9]\. Without a package/,/^[0-9]\. /s/^ *\(sc\.exe .*\)$/\1/p')
     for line in "${lines[@]}"; do
         read -ra words <<<"$line"
         verbs+="${verbs:+ }${words[1]}"

@@ -129,6 +129,11 @@ package_arch() {
     [ "$BUILD" = win64 ] && echo x64 || echo x86
 }
 
+# table <package> <table>: its rows, without the three header lines.
+table() {
+    msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4
+}
+
 service_key='HKLM\System\CurrentControlSet\Services\Pelmorane'
 
 # reg_value <key> <value name> [/reg:32|/reg:64]: the data of a registry value.

@@ -48,11 +48,36 @@ account() {
     reg_value "$service_key" ObjectName
 }
 
+# intact <package>: every file that the package installs is in the folder with its bytes, and the
+# service runs.
+intact() {
+    local file
+    rm -rf "$work/unpacked"
+    msiextract -C "$work/unpacked" "$work/$1" >/dev/null
+    while read -r file; do
+        cmp "$file" "$service_dir/${file##*/}" || return 1
+    done < <(find "$work/unpacked" -type f)
+    has "$(svc query Pelmorane)" state=4
+}
+
+# took <account>: the last msiexec run took SERVICEACCOUNT=<account>, by its verbose log.
+took() {
+    grep -qxF "Property(S): SERVICEACCOUNT = $1" "$work/msiexec.log"
+}
+
+# repair <package>: a repair of the installed package, as Apps & features or msiexec /f asks for
+# one (Wine's msiexec /f does not run it).
+repair() {
+    local product
+    product=$(msiinfo export "$work/$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
+    msiexec /i "$product" REINSTALL=ALL REINSTALLMODE=vomus
+}
+
 # ran <action> <return values>: whether the install's script ran the action with such a result
 # (1 success; 3 failure, or 0 under Wine), by its log. Wine logs a deferred action when it is
-# scheduled and again when InstallFinalize runs it.
+# scheduled and again when the script runs it, at InstallExecute.
 ran() {
-    sed -n '/Action start .*: InstallFinalize\./,$p' "$work/msiexec.log" |
+    sed -n '/Action start .*: InstallExecute\./,$p' "$work/msiexec.log" |
         grep -E "Action ended .*: $1\. Return value [$2]\." >/dev/null # all read: no SIGPIPE
 }
 
@@ -65,6 +90,9 @@ msi_lifecycle() {
     msiexec /i "$package" "SERVICEACCOUNT=\"$local_service\""
     check "install as $local_service: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 -a "$(account)" = "$local_service" ]
     check "the recovery settings were made with the system's sc.exe" ran SetRecovery 1
+    repair "$package"
+    check "a repair: exit $exit_code" [ "$exit_code" = 0 ]
+    check "which took SERVICEACCOUNT=$local_service" took "$local_service"
     check "automatic start, own process" \
         [ "$(reg_value "$service_key" Start) $(reg_value "$service_key" Type)" = "0x2 0x10" ]
     check "the image path names $image" [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$image" ]
@@ -87,8 +115,7 @@ msi_lifecycle() {
     check "the old child received WM_QUIT" await "^[0-9]+ $child quit$" 1
     status=$(svc query Pelmorane)
     check "a new service process runs" [ "$(field state "$status")" = 4 -a "$(field pid "$status")" != "$service_pid" ]
-    check "the new package's exe" grep -qx "value FileVersion=$later_version" \
-        <<<"$(probe version "$service_dir/pelmorane.exe")"
+    check "the new package's files, byte for byte, and the service runs" intact "$later"
     check "one service process, one child, kiv.exe still there, one product entry" \
         [ "$(probe pids pelmorane.exe | wc -l) $(companions) $(product_entries)" = "1 $(child_started_last) 1" \
         -a -f "$service_dir/kiv.exe" ]
@@ -118,6 +145,11 @@ msi_lifecycle() {
     check "and the kiv.exe already there runs" eventually 10 runs_with_new_child
 
     wine reg add "$service_key" /v ObjectName /d '.\someone' /f >/dev/null # as if set by hand
+    repair "$package"
+    check "a repair of a service whose account has a password is refused: exit $exit_code" \
+        [ "$exit_code" = 1603 -a "$(account)" = '.\someone' ]
+    msiexec /i "$package"
+    check "msiexec /i again on the installed package passes: exit $exit_code" [ "$exit_code" = 0 ]
     service_pid=$(field pid "$(svc query Pelmorane)")
     msiexec /i "$later"
     check "an upgrade from an account with a password is refused: exit $exit_code" [ "$exit_code" = 1603 ]
@@ -128,8 +160,13 @@ msi_lifecycle() {
     check "the package's message asks for SERVICEACCOUNT" grep -q "needs a password.*SERVICEACCOUNT=" \
         <<<"$(msiinfo export "$work/$later" LaunchCondition)"
     msiexec /i "$later" SERVICEACCOUNT=LocalSystem
-    check "given SERVICEACCOUNT=LocalSystem, it upgrades: exit $exit_code, as LocalSystem" \
-        [ "$exit_code" = 0 -a "$(account)" = LocalSystem ]
+    # The upgrade keeps the service, which Wine's InstallServices does not reconfigure: its account
+    # stays as it was here, where Windows sets the one the install took.
+    check "given SERVICEACCOUNT=LocalSystem, it upgrades: exit $exit_code" [ "$exit_code" = 0 ]
+    check "taking LocalSystem" took LocalSystem
+    msiexec /x "$later"
+    check "its removal, from an account with a password: exit $exit_code" [ "$exit_code" = 0 ]
+    check "the service is gone" no_service
 }
 
 packages.lifecycle() {
@@ -153,6 +190,87 @@ packages.with-kiv() {
     check "removal: exit $exit_code" [ "$exit_code" = 0 ]
     check "every file it installed is gone" [ ! -e "$service_dir/pelmorane.exe" -a ! -e "$service_dir/kiv.exe" ]
     check "and the service" no_service
+}
+
+# Upgrades from 1.2.0's packages as released, each as an operator would: installed as
+# LocalService with kiv.exe, then the new version of its line; afterwards every file that the new
+# version installs is there with its bytes, kiv.exe too, and the service runs as before. Then
+# removal leaves nothing of either.
+packages.from-1.2.0() {
+    local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
+    arch=$(package_arch)
+    msi_prefix "$arch"
+    needs "$released/pelmorane-1.2.0-$arch-with-kiv.msi" \
+        "tests/release/checks.sh released ${companion_exe#"$root"/}"
+    for old in "pelmorane-1.2.0-$arch.msi:$package" "pelmorane-1.2.0-$arch-with-kiv.msi:$later_kiv"; do
+        new=${old#*:} old=${old%:*}
+        cp "$released/$old" "$work/"
+        msiexec /i "$old" "SERVICEACCOUNT=\"$local_service\""
+        check "$old installs: exit $exit_code" [ "$exit_code" = 0 ]
+        child=""
+        if [ ! -e "$service_dir/kiv.exe" ]; then
+            cp "$companion_exe" "$service_dir/kiv.exe"
+            svc control Pelmorane 128 >/dev/null
+        fi
+        check "and runs its child" eventually 10 runs_with_new_child
+        child=$(child_started_last)
+        msiexec /i "$new"
+        check "upgrade to $new: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+        check "its files, byte for byte, and the service runs" intact "$new"
+        check "its components are 1.2.0's: the same GUIDs, folders and key paths" \
+            [ "$(table "$work/$new" Component)" = "$(table "$work/$old" Component)" ]
+        check "with one new child, kiv.exe kept, as $local_service, one product entry" \
+            [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
+            -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
+        msiexec /x "$new"
+        check "removal: exit $exit_code, no service, no product entry" \
+            [ "$exit_code" = 0 -a "$(product_entries)" = 0 -a ! -e "$service_dir/pelmorane.exe" ]
+        no_service || fail "the service is left"
+        rm -f "$service_dir/kiv.exe" # the operator's, in the plain line
+    done
+}
+
+# runs_from_folder <where>: the running service launches kiv.exe from its folder, 128 restarts it
+# and stop ends it.
+runs_from_folder() {
+    svc control Pelmorane 128 >/dev/null # launches kiv.exe, or launches it again
+    child=$(child_started_last)
+    check "$1: kiv.exe is launched from there" [ -n "$child" -a "$(companions)" = "$child" ]
+    restart_with 128
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped" has "$status" state=1 win32=0
+    check "and ends kiv.exe with WM_QUIT" await "^[0-9]+ $child quit$" 1
+}
+
+# A folder whose name the system's ANSI code page cannot spell, in a prefix whose code page is
+# pinned to 1252: registered with Wine's own sc.exe, its path handed over as arguments (cmd would
+# read a batch file in the console's code page), and then installed there by the package.
+packages.cyrillic-folder() {
+    # Wine takes the ANSI code page from the locale: C.UTF-8 gives 1252, which has no Cyrillic
+    # letters, and UTF-8 for the arguments handed over from here.
+    export LC_ALL=C.UTF-8
+    msi_prefix "$(package_arch)"
+    check "the prefix's ANSI code page is 1252" [ "$(probe acp)" = 1252 ]
+    local folder='C:\Пелморане ü'
+    service_dir="$WINEPREFIX/drive_c/Пелморане ü"
+    mkdir -p "$service_dir"
+    cp "$service_exe" "$service_dir/pelmorane.exe"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    wine sc create Pelmorane binPath= "\"$folder\pelmorane.exe\"" >/dev/null || fail "sc create"
+    svc start Pelmorane >/dev/null
+    runs_from_folder "registered from $folder"
+    wine sc delete Pelmorane >/dev/null || fail "sc delete"
+
+    folder='C:\Пакет Пелморане'
+    service_dir="$WINEPREFIX/drive_c/Пакет Пелморане"
+    # Its arguments as they are, not through a batch file; Wine hands Linux only the low 8 bits
+    # of msiexec's exit code, and 0 is 0.
+    local code=0
+    (cd "$work" && timeout $step_cap "$WINELOADER" msiexec /i "$package" /qn \
+        "INSTALLFOLDER=$folder" /l*v msiexec.log) || code=$?
+    check "the package installs into $folder: exit $code" [ "$code" = 0 ]
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    runs_from_folder "installed by the package into $folder"
 }
 
 # One owner for the service: neither a service registered by hand nor another package line. And

@@ -4,6 +4,10 @@
 #   checks.sh remake        makes the release again, later, from a copy of the tree in another
 #                           place, signed with the same key from the SoftHSM2 token, into
 #                           build/release-again/dist
+#   checks.sh released <kiv.exe>
+#                           makes the release of 1.2.0 from its commit, as it was released, with
+#                           that companion too, into build/release-1.2.0/dist: the package
+#                           scenarios upgrade from it
 #   checks.sh contents      exactly what ships, the archive under 64 KiB
 #   checks.sh checksums     SHA256SUMS right
 #   checks.sh sbom          the bill of materials valid, and true to SHA256SUMS
@@ -26,6 +30,19 @@ remake() {
     mv "$again/tree/dist" "$again/dist"
     rm -rf "$again/tree"
     echo "remade: $again/dist"
+}
+
+released() {
+    local commit=b7e07b1da661730be250b7153a29005d8dcfbe3f folder=build/release-1.2.0 companion
+    companion=$(realpath -e "${1:?usage: tests/release/checks.sh released <kiv.exe>}")
+    git cat-file -e "$commit^{commit}" 2>/dev/null || fail "this clone lacks 1.2.0's commit $commit"
+    rm -rf "$folder"
+    git clone --quiet --no-checkout . "$folder/tree"
+    git -C "$folder/tree" checkout --quiet "$commit"
+    "$folder/tree/scripts/release.sh" --companion "$companion" >/dev/null
+    mv "$folder/tree/dist" "$folder/dist"
+    rm -rf "$folder/tree"
+    echo "released: $folder/dist"
 }
 
 contents() {
@@ -58,9 +75,10 @@ reproducible() {
 
 case ${1:-} in
 remake) remake ;;
+released) released "${2:-}" ;;
 contents | checksums | sbom | reproducible)
     needs dist/SHA256SUMS scripts/release.sh
     "$1"
     ;;
-*) fail "usage: tests/release/checks.sh remake | contents | checksums | sbom | reproducible" ;;
+*) fail "usage: tests/release/checks.sh remake | released <kiv.exe> | contents | checksums | sbom | reproducible" ;;
 esac
