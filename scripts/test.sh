@@ -60,7 +60,7 @@ else
     step "32-bit build: the artefact checks that need no 32-bit code" ctest --preset win32 -L artefacts
     step "64-bit build: artefact, service, guide, package, soak and race scenarios" \
         env PELMORANE_SOAK=1 ctest --preset win64 -j 4
-    ran_32="format, version resource and the x86 package's tables checked; neither run under Wine, since $build_reason"
+    ran_32="format, version resource, manifest and the x86 package's tables checked; neither run under Wine, since $build_reason"
     ran_64="artefact checks; service, guide, package, soak and race scenarios under Wine"
 fi
 
