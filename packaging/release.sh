@@ -77,24 +77,23 @@ rm -f "$dist"/pelmorane-* "$dist/SHA256SUMS"
 # Entry times, access and change times included, and owner ids; ZIP times are local times.
 TZ=UTC strip-nondeterminism --type zip --timestamp "$commit_time" "$dist/$zip"
 
-# package <preset> <arch> <file name> [wixl options]: one package of that build, from its staging
-# folder, with the identities that its build tree holds (package.wxi).
+# package <preset> <arch> <file name> <with kiv.exe: yes or no>: one package of that build, from
+# its staging folder, with the identities that its build tree holds (package.wxi).
 package() {
-    local preset=$1 arch=$2 msi=$root/$dist/$3 folder=win32
-    shift 3
+    local preset=$1 arch=$2 msi=$root/$dist/$3 companion=$4 folder=win32
     [ "$arch" = x86 ] || folder=x64
-    (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" "$@" \
-        "$root/packaging/pelmorane.wxs")
+    (cd "$stage/$folder" && wixl -a "$arch" -I "$root/$tree/$preset" -o "$msi" \
+        -D Companion="$companion" "$root/packaging/pelmorane.wxs")
     local files=("pelmorane.exe=$stage/$folder/pelmorane.exe")
-    [[ " $* " != *" Companion=yes "* ]] || files+=("kiv.exe=$stage/companion/kiv.exe")
+    [ "$companion" = no ] || files+=("kiv.exe=$stage/companion/kiv.exe")
     /usr/bin/python3 packaging/complete-package.py "$msi" "$commit_time" "${files[@]}"
     [ -z "$signed" ] || packaging/sign.sh "$commit_time" "${msi#"$root"/}"
 }
-package win32 x86 "pelmorane-$version-x86.msi" -D Companion=no
-package win64 x64 "pelmorane-$version-x64.msi" -D Companion=no
+package win32 x86 "pelmorane-$version-x86.msi" no
+package win64 x64 "pelmorane-$version-x64.msi" no
 if [ -n "$companion" ]; then
-    package win32 x86 "pelmorane-$version-x86-with-kiv.msi" -D Companion=yes
-    package win64 x64 "pelmorane-$version-x64-with-kiv.msi" -D Companion=yes
+    package win32 x86 "pelmorane-$version-x86-with-kiv.msi" yes
+    package win64 x64 "pelmorane-$version-x64-with-kiv.msi" yes
 fi
 
 # The tools that made or changed what ships: compilers and binutils (windres and ld), CMake's

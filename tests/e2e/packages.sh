@@ -34,11 +34,16 @@ product_entries() {
         grep -c 'DisplayName *REG_SZ *Pelmorane.$' || true
 }
 
+# product_code <package>: its ProductCode.
+product_code() {
+    table "$work/$1" Property | sed -n 's/^ProductCode\t//p'
+}
+
 # apps_entry <package>: what Apps & features shows of it: name, version, publisher, NoModify.
 apps_entry() {
     local key value
     key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\'
-    key+=$(msiinfo export "$work/$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
+    key+=$(product_code "$1")
     for value in DisplayName DisplayVersion Publisher NoModify; do
         reg_value "$key" $value $view
     done | paste -sd'|'
@@ -68,9 +73,7 @@ took() {
 # repair <package>: a repair of the installed package, as Apps & features or msiexec /f asks for
 # one (Wine's msiexec /f does not run it).
 repair() {
-    local product
-    product=$(msiinfo export "$work/$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
-    msiexec /i "$product" REINSTALL=ALL REINSTALLMODE=vomus
+    msiexec /i "$(product_code "$1")" REINSTALL=ALL REINSTALLMODE=vomus
 }
 
 # ran <action> <return values>: whether the install's script ran the action with such a result
