@@ -182,7 +182,7 @@ report() {
 
     cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
     host="runs 32-bit code"
-    loader_runs "$wine32_loader" || host="runs no 32-bit code"
+    loader_runs "$wine32_loader" wine32:i386 || host="runs no 32-bit code"
     cat >bench/results.md <<EOF
 # Benchmark results
 

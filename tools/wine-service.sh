@@ -27,10 +27,11 @@ die() {
     exit 1
 }
 
-# loader_runs <loader>: whether Wine's loader runs on this host; if not, says why in `why_not`.
+# loader_runs <loader> <its package>: whether Wine's loader runs on this host; if not, says why
+# in `why_not`.
 loader_runs() {
     local code=0 error
-    [ -x "$1" ] || { why_not="$1 is not installed" && return 1; }
+    [ -x "$1" ] || { why_not="$1 is not installed (package $2)" && return 1; }
     error=$("$1" --version 2>&1 >/dev/null) || code=$?
     [ $code -ne 0 ] || return 0
     why_not="$1 --version exits with $code${error:+: ${error##*: }}"
@@ -42,9 +43,9 @@ can_run() {
     case $1 in
     win32)
         [ "${PELMORANE_ARCH:-}" != win64 ] || { why_not="PELMORANE_ARCH=win64" && return 1; }
-        loader_runs "$wine32_loader"
+        loader_runs "$wine32_loader" wine32:i386
         ;;
-    win64) loader_runs "$wine64_loader" ;;
+    win64) loader_runs "$wine64_loader" wine64 ;;
     *) why_not="there is no build '$1': win32 or win64" && return 1 ;;
     esac
 }
