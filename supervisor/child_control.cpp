@@ -16,6 +16,11 @@ namespace {
 
 const DWORD kSettleMs = 1000; // after a launch, before the caller goes on
 const DWORD kGraceMs = 1000;  // for the child to end by itself after WM_QUIT
+// For a terminated child to be gone: TerminateProcess only starts its end, which waits for the
+// child's pending I/O. A stop runs in the control handler with the next request waiting, and
+// both the manager and the packages wait 30 s at most for a stop; 1 s of grace and at most 5 s
+// of this keep a stop and a restart far inside that, and a child that takes longer is kept.
+const DWORD kEndMs = 5000;
 
 } // namespace
 
@@ -56,10 +61,12 @@ void StopChild(int index) {
     Sleep(kGraceMs);
     BOOL terminated = TerminateProcess(slot.hProcess, 0);
 
-    // Release the child only once it is ending or gone. A child that may still run keeps its
+    // Release the child only once it is gone, so that its replacement never runs beside it and a
+    // reported stop leaves no kiv.exe loaded. A termination that failed was refused, or found
+    // the child gone: there is nothing to wait for. A child that may still run keeps its
     // handles: a later stop tries again, a restart cannot launch a second child beside it, and
     // its thread id cannot be given to another thread while the thread handle is open.
-    if (terminated || WaitForSingleObject(slot.hProcess, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(slot.hProcess, terminated ? kEndMs : 0) == WAIT_OBJECT_0) {
         CloseHandle(slot.hProcess);
         CloseHandle(slot.hThread);
         slot = ChildSlot{};

@@ -4,6 +4,7 @@
 // the launch failed; a failed launch leaves the slot as it was.
 int StartChild(int index);
 
-// Asks the child of a slot to quit, gives it a second, then terminates it.
-// An index outside the table, or an Empty slot, is passed over at once.
+// Asks the child of a slot to quit, gives it a second, then terminates it and
+// waits, 5 s at most, for it to be gone; only a child that is gone leaves its
+// slot. An index outside the table, or an Empty slot, is passed over at once.
 void StopChild(int index);

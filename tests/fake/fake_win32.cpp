@@ -39,7 +39,10 @@ struct Process {
     DWORD threadId;
     Child child;
     bool running;
+    DWORD endsAt; // once terminated, when it is gone: kNever while it still runs
 };
+
+const DWORD kNever = 0xFFFFFFFF;
 
 DWORD g_now;
 DWORD g_lastError;
@@ -96,10 +99,18 @@ std::string Startup(const STARTUPINFOA* s) {
                   othersZero ? "" : ", other fields set");
 }
 
+// A terminated child is gone once the clock reaches its end.
+Process& Settled(Process& p) {
+    if (p.running && g_now >= p.endsAt) {
+        p.running = false;
+    }
+    return p;
+}
+
 Process* ByHandle(HANDLE handle) {
     for (Process& p : g_processes) {
         if (p.process == handle && g_open.count(handle)) {
-            return &p;
+            return &Settled(p);
         }
     }
     return nullptr;
@@ -158,9 +169,9 @@ bool IsOpen(HANDLE handle) {
 }
 
 bool IsRunning(DWORD processId) {
-    for (const Process& p : g_processes) {
+    for (Process& p : g_processes) {
         if (p.id == processId) {
-            return p.running;
+            return Settled(p).running;
         }
     }
     return false;
@@ -208,7 +219,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                  100 * n,
                  100 * n + 4,
                  launch.child,
-                 launch.child != Child::AlreadyEnded};
+                 launch.child != Child::AlreadyEnded,
+                 kNever};
     g_processes.push_back(p);
     *processInformation = {p.process, p.thread, p.id, p.threadId};
     return TRUE;
@@ -218,7 +230,7 @@ BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
     Record(Format("PostThreadMessageA(%s, 0x%x, %lu, %ld)", ThreadName(threadId).c_str(), message,
                   static_cast<unsigned long>(wParam), static_cast<long>(lParam)));
     for (Process& p : g_processes) {
-        if (p.threadId == threadId && p.running) {
+        if (p.threadId == threadId && Settled(p).running) {
             if (message == WM_QUIT && p.child == Child::EndsOnQuit) {
                 p.running = false;
             }
@@ -242,16 +254,25 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     if (!p->running || p->child == Child::Unkillable) {
         return Fail(ERROR_ACCESS_DENIED);
     }
-    p->running = false;
+    if (p->child == Child::EndsLate) {
+        p->endsAt = std::min(p->endsAt, g_now + kEndLagMs);
+    } else if (p->child != Child::NeverEnds) {
+        p->running = false;
+    }
     return TRUE;
 }
 
+// Returns as soon as the process is gone, on the virtual clock.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Record(Format("WaitForSingleObject(%s, %u)", Name(handle).c_str(), milliseconds));
     Process* p = ByHandle(handle);
     if (p && p->running) {
-        g_now += milliseconds;
-        return WAIT_TIMEOUT;
+        if (p->endsAt - g_now > milliseconds) {
+            g_now += milliseconds;
+            return WAIT_TIMEOUT;
+        }
+        g_now = p->endsAt;
+        p->running = false;
     }
     return WAIT_OBJECT_0;
 }

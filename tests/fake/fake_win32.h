@@ -18,7 +18,12 @@ enum class Child {
     IgnoresQuit,  // runs on until it is terminated
     AlreadyEnded, // has ended by itself before anyone asks
     Unkillable,   // ignores WM_QUIT, and terminating it fails
+    EndsLate,     // ignores WM_QUIT; terminated, it is gone kEndLagMs later (its I/O drains)
+    NeverEnds,    // ignores WM_QUIT; terminated, it is never gone (its I/O never completes)
 };
+
+// How long an EndsLate child takes to be gone once terminated.
+const DWORD kEndLagMs = 250;
 
 // The outcome of one CreateProcessA: a child, or failure with `error`.
 struct Launch {

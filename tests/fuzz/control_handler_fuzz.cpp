@@ -72,8 +72,8 @@ DWORD NextCode(Input& in) {
 void ScriptLaunches(Input& in) {
     fake::launches.clear();
     for (int i = 0; i < 4; ++i) {
-        uint8_t kind = in.Byte() % 5;
-        fake::launches.push_back(kind == 4 ? fake::Launch{fake::Child::EndsOnQuit, 2}
+        uint8_t kind = in.Byte() % 7;
+        fake::launches.push_back(kind == 6 ? fake::Launch{fake::Child::EndsOnQuit, 2}
                                            : fake::Launch{static_cast<fake::Child>(kind), 0});
     }
 }

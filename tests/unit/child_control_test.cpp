@@ -86,18 +86,22 @@ TEST_F(ChildControl, LaunchesBindChildrenToOneJobOrRunThemUnbound) {
     }
 }
 
-// A stop asks, waits, terminates; it releases the child once it has ended or is terminated.
+// A stop asks, waits, terminates, and releases the child once it is gone: it waits for that, up
+// to 5 s, where the termination took, and not at all where it failed.
 struct StopCase {
     Child child;
-    bool waited;   // terminating failed, so the process handle was tested
+    DWORD bound;   // the wait for the child to be gone
+    DWORD done;    // when the stop returns
     bool released; // the handles closed and the slot emptied
 };
 
 const StopCase kStopCases[] = {
-    {Child::EndsOnQuit, true, true},
-    {Child::IgnoresQuit, false, true},
-    {Child::AlreadyEnded, true, true},
-    {Child::Unkillable, true, false},
+    {Child::EndsOnQuit, 0, 1000, true},
+    {Child::IgnoresQuit, 5000, 1000, true},
+    {Child::AlreadyEnded, 0, 1000, true},
+    {Child::Unkillable, 0, 1000, false},
+    {Child::EndsLate, 5000, 1000 + fake::kEndLagMs, true},
+    {Child::NeverEnds, 5000, 6000, false},
 };
 
 TEST_F(ChildControl, StopAsksThenTerminatesAndReleasesAChildThatIsGone) {
@@ -111,15 +115,16 @@ TEST_F(ChildControl, StopAsksThenTerminatesAndReleasesAChildThatIsGone) {
         StopChild(0);
 
         std::vector<std::string> expected = {"0 PostThreadMessageA(tid1, 0x12, 0, 0)",
-                                             "0 Sleep(1000)", "1000 TerminateProcess(process1, 0)"};
-        if (c.waited) {
-            expected.push_back("1000 WaitForSingleObject(process1, 0)");
-        }
+                                             "0 Sleep(1000)", "1000 TerminateProcess(process1, 0)",
+                                             "1000 WaitForSingleObject(process1, " +
+                                                 std::to_string(c.bound) + ")"};
         if (c.released) {
-            expected.push_back("1000 CloseHandle(process1)");
-            expected.push_back("1000 CloseHandle(thread1)");
+            expected.push_back(std::to_string(c.done) + " CloseHandle(process1)");
+            expected.push_back(std::to_string(c.done) + " CloseHandle(thread1)");
         }
         EXPECT_EQ(Trace(), expected);
+        EXPECT_EQ(fake::Now(), c.done);
+        EXPECT_EQ(fake::IsRunning(before.dwProcessId), !c.released);
         EXPECT_EQ(fake::OpenHandles(), c.released ? 0 : 2);
         if (c.released) {
             EXPECT_TRUE(IsEmpty(g_children[0]));
@@ -129,25 +134,32 @@ TEST_F(ChildControl, StopAsksThenTerminatesAndReleasesAChildThatIsGone) {
     }
 }
 
-TEST_F(ChildControl, ChildThatCannotBeTerminatedIsNeitherDoubledNorForgotten) {
-    fake::launches = {{Child::Unkillable, 0}};
-    StartChild(0);
-    StopChild(0);
-    fake::StartTrace();
-    EXPECT_EQ(StartChild(0), 0); // no second child beside it
-    StopChild(0);                // a later stop tries again
-    EXPECT_EQ(Trace().front(), "0 PostThreadMessageA(tid1, 0x12, 0, 0)");
-    EXPECT_EQ(fake::OpenHandles(), 2);
+// Whether terminating it fails or it outlasts its termination, a child that runs on keeps its
+// slot: a restart launches nothing beside it, and the next stop tries again.
+TEST_F(ChildControl, ChildThatRunsOnIsNeitherDoubledNorForgotten) {
+    for (Child child : {Child::Unkillable, Child::NeverEnds}) {
+        SCOPED_TRACE("child kind " + std::to_string(static_cast<int>(child)));
+        SetUp();
+        fake::launches = {{child, 0}};
+        StartChild(0);
+        StopChild(0);
+        fake::StartTrace();
+        EXPECT_EQ(StartChild(0), 0);
+        StopChild(0);
+        EXPECT_EQ(Trace().front(), "0 PostThreadMessageA(tid1, 0x12, 0, 0)");
+        EXPECT_EQ(fake::OpenHandles(), 2);
+    }
 }
 
 TEST_F(ChildControl, RestartsLeaveNoHandleOfAReplacedChildOpen) {
     const fake::Launch cycle[] = {{Child::EndsOnQuit, 0},
                                   {Child::IgnoresQuit, 0},
                                   {Child::AlreadyEnded, 0},
+                                  {Child::EndsLate, 0},
                                   {Child::EndsOnQuit, 2}};
     StartChild(0);
-    for (int round = 0; round < 12; ++round) {
-        const fake::Launch& next = cycle[round % 4];
+    for (int round = 0; round < 15; ++round) {
+        const fake::Launch& next = cycle[round % 5];
         fake::launches = {next};
         StopChild(0);
         StartChild(0);

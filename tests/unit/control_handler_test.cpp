@@ -44,6 +44,7 @@ TEST_F(ControlHandling, RestartOfARunningChild) {
                            "0 PostThreadMessageA(tid1, 0x12, 0, 0)",
                            "0 Sleep(1000)",
                            "1000 TerminateProcess(process1, 0)",
+                           "1000 WaitForSingleObject(process1, 5000)",
                            "1000 CloseHandle(process1)",
                            "1000 CloseHandle(thread1)",
                            "1000 " + Launch(kCompanionPathText),
