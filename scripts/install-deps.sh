@@ -7,7 +7,10 @@
 # installed together, each one that cannot is named with apt's reason and the rest
 # are installed. Only the 32-bit Wine may stay missing: the scripts then run the
 # 64-bit build under Wine, as on a host that runs no 32-bit code, and say why.
+# PELMORANE_DEPS_CHECKED=1 says that the caller has just run it: the commands that
+# scripts/test.sh runs after it do not try again.
 set -euo pipefail
+[ "${PELMORANE_DEPS_CHECKED:-}" != 1 ] || exit 0
 
 packages=(
     cmake g++ make git libgtest-dev                # host build and unit tests

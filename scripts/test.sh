@@ -28,6 +28,7 @@ sanitized() {
 }
 
 step "install what is missing" scripts/install-deps.sh
+export PELMORANE_DEPS_CHECKED=1
 source tools/wine-service.sh
 choose_build
 announce "runs the whole end-to-end suite on"

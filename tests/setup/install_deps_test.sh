@@ -7,6 +7,7 @@ source "$(dirname "$0")/../lib.sh"
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT
 export STATE=$bin/state PATH=$bin:$PATH
+unset PELMORANE_DEPS_CHECKED
 
 stand_in() {
     printf '#!/usr/bin/env bash\n%s\n' "$2" >"$bin/$1"
