@@ -18,7 +18,10 @@ soak.restarts() {
         code=$((i % 2 ? 128 : 255))
         status=$(svc control Pelmorane $code)
         has "$status" state=4 || fail "restart $i (code $code)"
-    done
+        echo "$(field ms "$status")"
+    done >"$work/restart-ms"
+    echo "restart times: median $(sort -n "$work/restart-ms" | sed -n 100p) ms," \
+        "$(sort -n "$work/restart-ms" | sed -n '1p;$p' | paste -sd-) ms"
     check "200 restarts: exactly one companion runs" [ "$(companions)" = "$(child_started_last)" ]
     check "the service reports running" has "$(svc query Pelmorane)" state=4
     check "it holds as many handles as before ($handles)" [ "$(probe handles "$service_pid")" = "$handles" ]
