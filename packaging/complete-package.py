@@ -5,8 +5,12 @@ reproducible. It adds:
   ServiceInstall row and one on the folder's CreateFolder row (MsiLockPermissionsEx);
 - the vital bit of the service's registration, so that a registration that fails fails the
   install there and then;
-- SERVICEACCOUNT among the secure properties, so that the account given on the command line
-  reaches the install's server side;
+- SERVICEACCOUNT and INSTALLFOLDER among the secure properties, so that the account and the
+  folder given on the command line reach the install's server side;
+- the search for the folder of the installed Service component, of whichever version or line
+  of this arch installed it, into INSTALLEDFOLDER: a CompLocator row of type 1 (its key path is
+  a file; with no Signature row, the search gives that file's folder, with a trailing
+  backslash) and its AppSearch row;
 - the package's one custom action that runs a program: the system's own sc.exe, which sets the
   service's recovery after it is registered and before it starts (not on removal);
 - each file's version and language, read from its version resource, in place of its hash: wixl
@@ -46,6 +50,7 @@ FOLDER_SDDL = POLICY["folder"]["sddl"]
 RECOVERY = "failure Pelmorane " + POLICY["recovery"]["sc_failure"]
 
 VITAL = 0x8000  # msidbServiceInstallErrorControlVital
+LOCATOR_FILE = 1  # msidbLocatorTypeFileName: the component's key path is a file
 # An executable in a directory (34), deferred (1024), as the system, not the user (2048); its
 # exit code is checked, so a failure fails the install.
 SYSTEM_PROGRAM_DEFERRED = 34 + 1024 + 2048
@@ -66,6 +71,11 @@ STATEMENTS = [
     f"'\"[{{folder}}]sc.exe\" {RECOVERY}')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
     f"('SetRecovery', 'NOT REMOVE~=\"ALL\"', {RECOVERY_SEQUENCE})",
+    "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, "
+    "`Type` SHORT PRIMARY KEY `Signature_`)",
+    "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES "
+    f"('InstalledFolder', '{{service}}', {LOCATOR_FILE})",
+    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('INSTALLEDFOLDER', 'InstalledFolder')",
     "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "
     f"('InstallExecute', {INSTALL_EXECUTE})",
@@ -120,12 +130,13 @@ def complete(path, files):
     # The 64-bit package runs the 64-bit sc.exe: some hosts it serves have no 32-bit one.
     template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE)
     folder = "System64Folder" if template.startswith("x64;") else "SystemFolder"
+    service = value(db, "SELECT `ComponentId` FROM `Component` WHERE `Component` = 'Service'")
     for statement in STATEMENTS:
-        query(db, statement.replace("{folder}", folder))
+        query(db, statement.replace("{folder}", folder).replace("{service}", service))
     error_control = int(value(db, "SELECT `ErrorControl` FROM `ServiceInstall`"))
     query(db, f"UPDATE `ServiceInstall` SET `ErrorControl` = {error_control | VITAL}")
     secure = value(db, "SELECT `Value` FROM `Property` WHERE `Property` = 'SecureCustomProperties'")
-    query(db, f"UPDATE `Property` SET `Value` = '{secure};SERVICEACCOUNT' "
+    query(db, f"UPDATE `Property` SET `Value` = '{secure};SERVICEACCOUNT;INSTALLFOLDER' "
               "WHERE `Property` = 'SecureCustomProperties'")
     set_versions(db, files)
     db.commit()

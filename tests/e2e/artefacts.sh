@@ -155,6 +155,30 @@ descriptor() {
     check "only SYSTEM and Administrators may $3" [ "$(holders "$parsed" "$2")" = "S-1-5-18 S-1-5-32-544" ]
 }
 
+# every_line <package> <command that makes it>: what each package line must do, read from its
+# tables. It finds the folder of its arch's installed Service component (the locator's type 1: its
+# key path is a file, and the search gives that file's folder), and keeps it before the launch
+# conditions judge a folder given, and before costing. It stops the service, and waits for it,
+# before it replaces or deletes anything: on install and on removal alike.
+every_line() {
+    local service sequence events
+    needs "$1" "$2"
+    service=$(table "$1" Component | awk -F'\t' '$1 == "Service" { print $2 }')
+    check "${1##*/}: the locator finds its Service component's folder, $service" \
+        [ "$(table "$1" CompLocator | xargs) $(table "$1" AppSearch | grep InstalledFolder | xargs)" = \
+        "InstalledFolder $service 1 INSTALLEDFOLDER InstalledFolder" ]
+    for sequence in InstallUISequence InstallExecuteSequence; do
+        check "$sequence: searched, kept, judged, then costed" \
+            [ "$(table "$1" $sequence | sort -t$'\t' -k3n | cut -f1 |
+            grep -xE 'AppSearch|GivenInstallFolder|KeepInstallFolder|LaunchConditions|CostFinalize' |
+            paste -sd' ')" = "AppSearch GivenInstallFolder KeepInstallFolder LaunchConditions CostFinalize" ]
+    done
+    # msidbServiceControlEvent: Start 0x1, Stop 0x2, Delete 0x8, and 0x10, 0x20, 0x80 on removal.
+    events=$(table "$1" ServiceControl | awk -F'\t' '$2 == "Pelmorane" { print $3 + 0, $5 }')
+    check "the service is stopped and waited for on install and on removal, started on install, deleted on removal: $events" \
+        [ "$events" = "$((0x1 | 0x2 | 0x20 | 0x80)) 1" ]
+}
+
 # This build's package, read without running it: its platform, its exe byte for byte, its codes as
 # the operator's guide gives them, and what packaging/complete-package.py adds: the descriptors of
 # the service and its folder (read by the platform's own parser), the vital registration, the
@@ -201,8 +225,12 @@ artefacts.package-tables() {
     check "the registration is vital: ErrorControl 0x8001" \
         [ "$(table "$package" ServiceInstall | cut -f6)" = $((0x8001)) ]
     value="$(grep -c '^SERVICEACCOUNT' <<<"$properties" || true)"
-    value+=" $(grep -c '^SecureCustomProperties'$'\t''.*;SERVICEACCOUNT$' <<<"$properties" || true)"
-    check "SERVICEACCOUNT is secure, with no default" [ "$value" = "0 1" ]
+    value+=" $(sed -n 's/^SecureCustomProperties\t//p' <<<"$properties" | tr ';' '\n' |
+        grep -cxE 'SERVICEACCOUNT|INSTALLFOLDER' || true)"
+    check "SERVICEACCOUNT, with no default, and INSTALLFOLDER are secure" [ "$value" = "0 2" ]
+    every_line "$package" scripts/release.sh
+    every_line "$(later_release)/pelmorane-$(later_version)-$arch-with-kiv.msi" \
+        "scripts/release.sh --version $(later_version) --companion <kiv.exe>"
     folder=SystemFolder
     [ "$arch" = x86 ] || folder=System64Folder
     value=$(sed -n 's/^ *sc\.exe \(failure .*\)$/\1/p' <<<"$guide")

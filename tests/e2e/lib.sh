@@ -129,6 +129,17 @@ package_arch() {
     [ "$BUILD" = win64 ] && echo x64 || echo x86
 }
 
+# The version that the package scenarios upgrade to, and the folder of its release: the next
+# version's, made by scripts/release.sh --version <next> --companion <kiv.exe>, or
+# PELMORANE_LATER_RELEASE.
+later_version() {
+    "$root/packaging/version.sh" --next
+}
+
+later_release() {
+    echo "${PELMORANE_LATER_RELEASE:-$root/build/release-$(later_version)/dist}"
+}
+
 # table <package> <table>: its rows, without the three header lines.
 table() {
     msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4

@@ -2,12 +2,10 @@
 
 # msi_prefix <x86|x64>: a copy of the prepared prefix with the packages of one build in the work
 # folder: this version's from dist/ (`package`), and the next version's, plain (`later`) and with
-# kiv.exe (`later_kiv`), from the release made to upgrade to: build/release-<next>/dist, or
-# PELMORANE_LATER_RELEASE. `service_dir` is where they install.
+# kiv.exe (`later_kiv`), from the release made to upgrade to. `service_dir` is where they install.
 msi_prefix() {
     local arch=$1 later_dir
-    later_version=$("$root/packaging/version.sh" --next)
-    later_dir=${PELMORANE_LATER_RELEASE:-$root/build/release-$later_version/dist}
+    later_version=$(later_version) later_dir=$(later_release)
     package=pelmorane-$PROJECT_VERSION-$arch.msi
     later=pelmorane-$later_version-$arch.msi
     later_kiv=pelmorane-$later_version-$arch-with-kiv.msi
@@ -23,9 +21,9 @@ msi_prefix() {
     service_dir=$WINEPREFIX/drive_c/${program_files#C:\\}/Pelmorane
 }
 
-# msiexec <arguments...>: Wine's msiexec as the guide has it, silent and with a log.
+# msiexec <arguments...>: Wine's msiexec as the guide has it, silent, with no restart and a log.
 msiexec() {
-    windows_cmd "msiexec $* /qn /l*v msiexec.log"
+    windows_cmd "start /wait msiexec $* /qn /norestart /l*v msiexec.log"
 }
 
 # How many entries named Pelmorane Apps & features lists.
@@ -70,10 +68,10 @@ took() {
     grep -qxF "Property(S): SERVICEACCOUNT = $1" "$work/msiexec.log"
 }
 
-# repair <package>: a repair of the installed package, as Apps & features or msiexec /f asks for
-# one (Wine's msiexec /f does not run it).
+# repair <package> [<properties>...]: a repair of the installed package, as the guide gives it
+# for one that takes properties (msiexec /f takes none, and Wine's does not run it).
 repair() {
-    msiexec /i "$(product_code "$1")" REINSTALL=ALL REINSTALLMODE=vomus
+    msiexec /i "$(product_code "$1")" REINSTALL=ALL REINSTALLMODE=omus "${@:2}"
 }
 
 # ran <action> <return values>: whether the install's script ran the action with such a result
@@ -93,9 +91,14 @@ msi_lifecycle() {
     msiexec /i "$package" "SERVICEACCOUNT=\"$local_service\""
     check "install as $local_service: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 -a "$(account)" = "$local_service" ]
     check "the recovery settings were made with the system's sc.exe" ran SetRecovery 1
-    repair "$package"
-    check "a repair: exit $exit_code" [ "$exit_code" = 0 ]
-    check "which took SERVICEACCOUNT=$local_service" took "$local_service"
+    # Every account that needs no password is carried: set on the installed service as by hand,
+    # a repair without SERVICEACCOUNT takes it, as an upgrade does (the same condition carries it).
+    for account in 'NT AUTHORITY\NetworkService' 'NT SERVICE\Pelmorane' 'CORP\svc-pelmorane$' "$local_service"; do
+        wine reg add "$service_key" /v ObjectName /d "$account" /f >/dev/null
+        repair "$package"
+        check "a repair of the service as $account: exit $exit_code, taking that account" \
+            eval '[ "$exit_code" = 0 ] && took "$account"'
+    done
     check "automatic start, own process" \
         [ "$(reg_value "$service_key" Start) $(reg_value "$service_key" Type)" = "0x2 0x10" ]
     check "the image path names $image" [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$image" ]
@@ -138,8 +141,9 @@ msi_lifecycle() {
     check "removal: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
     check "the child received WM_QUIT" await "^[0-9]+ $child quit$" 1
     check "the service no longer exists" no_service
-    check "pelmorane.exe is gone, with its process and product entry" \
-        [ ! -e "$service_dir/pelmorane.exe" -a -z "$(probe pids pelmorane.exe)" -a "$(product_entries)" = 0 ]
+    check "pelmorane.exe is gone, with its process, kiv.exe's and the product entry" \
+        [ ! -e "$service_dir/pelmorane.exe" -a -z "$(probe pids pelmorane.exe)" -a -z "$(companions)" \
+        -a "$(product_entries)" = 0 ]
     check "the operator's kiv.exe is left" [ -f "$service_dir/kiv.exe" ]
 
     msiexec /i "$package"
@@ -196,20 +200,24 @@ packages.with-kiv() {
 }
 
 # Upgrades from 1.2.0's packages as released, each as an operator would: installed as
-# LocalService with kiv.exe, then the new version of its line; afterwards every file that the new
-# version installs is there with its bytes, kiv.exe too, and the service runs as before. Then
-# removal leaves nothing of either.
+# LocalService into a folder of the operator's choice, with kiv.exe, then the new version of its
+# line without the folder: every file that it installs is in that folder with its bytes, none is
+# in the default one, kiv.exe is kept, and the service runs as before, its child from there. An
+# upgrade or a repair that names another folder is refused; the same folder spelt otherwise is
+# not. Then removal leaves nothing of either.
 packages.from-1.2.0() {
     local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
+    local chosen='C:\Kiv Host' default_dir
     arch=$(package_arch)
     msi_prefix "$arch"
     needs "$released/pelmorane-1.2.0-$arch-with-kiv.msi" \
         "tests/release/checks.sh released ${companion_exe#"$root"/}"
+    default_dir=$service_dir service_dir=$WINEPREFIX/drive_c/Kiv\ Host
     for old in "pelmorane-1.2.0-$arch.msi:$package" "pelmorane-1.2.0-$arch-with-kiv.msi:$later_kiv"; do
         new=${old#*:} old=${old%:*}
         cp "$released/$old" "$work/"
-        msiexec /i "$old" "SERVICEACCOUNT=\"$local_service\""
-        check "$old installs: exit $exit_code" [ "$exit_code" = 0 ]
+        msiexec /i "$old" "SERVICEACCOUNT=\"$local_service\"" "INSTALLFOLDER=\"$chosen\""
+        check "$old installs into $chosen: exit $exit_code" [ "$exit_code" = 0 -a -f "$service_dir/pelmorane.exe" ]
         child=""
         if [ ! -e "$service_dir/kiv.exe" ]; then
             cp "$companion_exe" "$service_dir/kiv.exe"
@@ -217,14 +225,28 @@ packages.from-1.2.0() {
         fi
         check "and runs its child" eventually 10 runs_with_new_child
         child=$(child_started_last)
+        if [ "$new" = "$package" ]; then
+            msiexec /i "$new" 'INSTALLFOLDER="C:\Elsewhere"'
+            check "an upgrade that names another folder is refused: exit $exit_code" [ "$exit_code" = 1603 ]
+            check "nothing changed: 1.2.0 in $chosen" grep -qx "value FileVersion=1.2.0" \
+                <<<"$(probe version "$service_dir/pelmorane.exe")"
+            check "its child runs on, and nothing is elsewhere" \
+                [ "$(companions)" = "$child" -a ! -e "$WINEPREFIX/drive_c/Elsewhere" ]
+        fi
         msiexec /i "$new"
-        check "upgrade to $new: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
-        check "its files, byte for byte, and the service runs" intact "$new"
+        check "upgrade to $new without INSTALLFOLDER: exit $exit_code ($took_ms ms)" [ "$exit_code" = 0 ]
+        check "its files in $chosen, byte for byte, and the service runs" intact "$new"
+        check "no pelmorane.exe in the default folder" [ ! -e "$default_dir/pelmorane.exe" ]
         check "its components are 1.2.0's: the same GUIDs, folders and key paths" \
             [ "$(table "$work/$new" Component)" = "$(table "$work/$old" Component)" ]
-        check "with one new child, kiv.exe kept, as $local_service, one product entry" \
+        check "with one new child from $chosen, kiv.exe kept, as $local_service, one product entry" \
             [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
             -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
+        if [ "$new" = "$later_kiv" ]; then
+            repair "$new" 'INSTALLFOLDER="c:\kiv host\"'
+            check "a repair that names the folder in other letters, with a backslash: exit $exit_code" \
+                [ "$exit_code" = 0 ]
+        fi
         msiexec /x "$new"
         check "removal: exit $exit_code, no service, no product entry" \
             [ "$exit_code" = 0 -a "$(product_entries)" = 0 -a ! -e "$service_dir/pelmorane.exe" ]
@@ -274,6 +296,12 @@ packages.cyrillic-folder() {
     check "the package installs into $folder: exit $code" [ "$code" = 0 ]
     cp "$companion_exe" "$service_dir/kiv.exe"
     runs_from_folder "installed by the package into $folder"
+    msiexec /i "$later"
+    check "the upgrade to $later_version without INSTALLFOLDER: exit $exit_code" [ "$exit_code" = 0 ]
+    check "its files in $folder, byte for byte, and the service runs" intact "$later"
+    check "with a new child from there, and no pelmorane.exe in the default folder" \
+        [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
+        ! -e "$WINEPREFIX/drive_c/${program_files#C:\\}/Pelmorane/pelmorane.exe" ]
 }
 
 # One owner for the service: neither a service registered by hand nor another package line. And
