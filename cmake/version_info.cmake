@@ -1,8 +1,9 @@
-# Writes the header of the version resource: the project's version and the git
-# commit the build is made from ("unknown" outside a checkout; "-modified" when
+# Writes the header of the version resource: the version and the publisher, and the
+# git commit the build is made from ("unknown" outside a checkout; "-modified" when
 # tracked files differ from it). Runs at every build; OUTPUT is rewritten only
 # when its content changes.
-#   cmake -DSOURCE_DIR=... -DTEMPLATE=... -DOUTPUT=... -DVERSION=x.y.z -P version_info.cmake
+#   cmake -DSOURCE_DIR=... -DTEMPLATE=... -DOUTPUT=... -DVERSION=x.y.z -DPUBLISHER=...
+#         -P version_info.cmake
 
 string(REPLACE "." ";" numbers "${VERSION}")
 list(GET numbers 0 VERSION_MAJOR)

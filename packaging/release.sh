@@ -102,8 +102,7 @@ tools=({i686,x86_64}-w64-mingw32-{g++,gcc,windres,ld} cmake strip-nondeterminism
     "$(ldd "$(command -v wixl)" | awk '$1 ~ /^libmsi/ { print $3 }')")
 [ -z "$signed" ] || tools+=(osslsigncode)
 /usr/bin/python3 packaging/sbom.py "$dist/pelmorane-$version.cdx.json" --version "$version" \
-    --publisher "$(msiinfo export "$dist/pelmorane-$version-x86.msi" Property |
-        sed -n 's/^Manufacturer\t\(.*\)\r\?$/\1/p')" --time "$commit_time" \
+    --publisher "$(cmake -D FACT=publisher -P packaging/release.cmake)" --time "$commit_time" \
     --file "$dist/$zip" "$dist"/pelmorane-"$version"-*.msi \
     --exe win32/pelmorane.exe "$stage/win32/pelmorane.exe" "$tree/win32/pelmorane.map" \
     --exe x64/pelmorane.exe "$stage/x64/pelmorane.exe" "$tree/win64/pelmorane.map" \
