@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 
-source tools/wine-service.sh
+source tests/test-lib.sh # the Wine library, and the release's rules that the table states
 kept_prefix measures bench
 data=build/bench/$build/data
 folder=$WINEPREFIX/drive_c/bench

@@ -32,7 +32,6 @@ export PELMORANE_DEPS_CHECKED=1
 source tools/wine-service.sh
 choose_build
 announce "runs the whole end-to-end suite on"
-name_build "$build"
 
 step "build" scripts/build.sh
 step "unit tests, static analysis" ctest --preset host -j "$(nproc)"
@@ -40,10 +39,11 @@ step "unit tests under ASan and UBSan, fuzzing" sanitized
 step "signing material: a throwaway CA and certificates" tests/release/signatures.sh material
 mapfile -t pkcs12 <build/signing/pkcs12.env
 step "release, signed with them" env "${pkcs12[@]}" scripts/release.sh
-step "the release made again from a copy, signed from the token" tests/release/checks.sh remake
+step "the release made again from a copy, signed from the token" tests/release/make-again.sh
 step "a later release, unsigned, to upgrade to" \
-    scripts/release.sh --version "$(packaging/version.sh --next)" --companion "$companion_exe"
-step "1.2.0's release, from its commit, to upgrade from" tests/release/checks.sh released "$companion_exe"
+    scripts/release.sh --version "$(packaging/version.sh --next)" --companion "$(companion_exe_of "$build")"
+step "1.2.0's release, from its commit, to upgrade from" \
+    tests/release/make-1.2.0.sh "$(companion_exe_of "$build")"
 step "release checks: contents, checksums, bill of materials, reproducibility, signatures" \
     ctest --preset release
 release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"

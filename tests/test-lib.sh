@@ -1,7 +1,12 @@
 # The checks that every test script shares, the scenarios' and the release's: a check that says
-# what it checked, waits with a bound, and the executable's format. Sources the Wine library for
-# where things are (`root`) and what an executable may import and weigh.
+# what it checked, waits with a bound, and the executable's format, with the release's rules that
+# it holds the executables to. Sources the Wine library for where things are (`root`).
 source "$(dirname "${BASH_SOURCE[0]}")/../tools/wine-service.sh"
+
+# What the service executable may import, and its size limit; both builds.
+system_dlls="ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll"
+size_limit=20480
+objdump=x86_64-w64-mingw32-objdump # reads the executables of both builds
 
 fail() {
     echo "FAIL: $*" >&2

@@ -17,11 +17,6 @@ wine32_loader=/usr/lib/wine/wine # a test points it elsewhere
 wine64_loader=/usr/lib/wine/wine64
 step_cap=60 # seconds that any one command of svcctl or probe may take
 
-# What the service executable may import, and its size limit; both builds.
-system_dlls="ADVAPI32.dll KERNEL32.dll msvcrt.dll USER32.dll"
-size_limit=20480
-objdump=x86_64-w64-mingw32-objdump # reads the executables of both builds
-
 die() {
     echo "$(basename "$0" .sh): $*" >&2
     exit 1
@@ -78,13 +73,18 @@ service_exe_of() {
     [ "$1" = win64 ] && echo "$root/dist/x64/pelmorane.exe" || echo "$root/dist/pelmorane.exe"
 }
 
+# companion_exe_of <build>: that build's sample companion.
+companion_exe_of() {
+    echo "$root/build/$1/tools/kiv.exe"
+}
+
 # name_build <build>: names that build's service and programs.
 name_build() {
     build=$1
     service_exe=$(service_exe_of "$build")
     svcctl_exe=$root/build/$build/tools/svcctl.exe
     probe_exe=$root/build/$build/tools/probe.exe
-    companion_exe=$root/build/$build/tools/kiv.exe
+    companion_exe=$(companion_exe_of "$build")
     bench_programs=$root/build/$build/bench
 }
 

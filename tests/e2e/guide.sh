@@ -44,10 +44,10 @@ guide.sc-lines() {
             continue
             ;;
         esac
-        windows_cmd "$line"
-        if [ "$exit_code" != 0 ]; then
-            [ "${words[1]}" = stop ] && stopped_anyway || fail "$line: exit $exit_code: $output"
-            echo "note: $line exited $exit_code, yet the service stopped and its child quit"
+        output=$(windows_cmd "$line")
+        if [ "$(exit_of "$output")" != 0 ]; then
+            [ "${words[1]}" = stop ] && stopped_anyway || fail "$line: $output"
+            echo "note: $line answered ${output%%$'\n'*}, yet the service stopped and its child quit"
         fi
         case ${words[1]} in
         create)

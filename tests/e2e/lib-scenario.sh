@@ -1,7 +1,7 @@
 # The scenarios' shared library: svcctl's status, the sample companion's record, a throw-away
 # copy of the prepared prefix with the service registered in it, Wine's cmd, and the requests that
 # several scenarios send. The runner (run.sh) sources it.
-source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../test-lib.sh"
 
 # has <status line> <key=value...>: every pair appears in svcctl's status line.
 has() {
@@ -102,18 +102,22 @@ soak_only() {
     [ "${PELMORANE_SOAK:-}" = 1 ] || { echo "soak scenario: runs with PELMORANE_SOAK=1" && exit 77; }
 }
 
-# windows_cmd <command line>: runs it from a batch file with Wine's cmd in the work folder; leaves
-# what it printed in `output` and its whole exit code in `exit_code` (Wine hands Linux only the
-# low 8 bits: 1603 would arrive as 67), and how long it took in `took_ms`.
+# windows_cmd <command line>: runs it from a batch file with Wine's cmd in the work folder, and
+# answers as svcctl does: a line "exit=<its whole exit code> ms=<how long it took>" (Wine hands
+# Linux only the low 8 bits: 1603 would arrive as 67), then what it printed.
 windows_cmd() {
-    local begin
+    local begin output
     begin=$(now_ms)
     printf '@%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$1" >"$work/step.bat"
     output=$(cd "$work" && timeout $step_cap "$WINELOADER" cmd /c step.bat | tr -d '\r') || true
-    took_ms=$(($(now_ms) - begin))
-    [[ $output == *exit=* ]] || fail "$1: no exit code in: $output"
-    exit_code=${output##*exit=}
-    output=${output%exit=*}
+    [[ $output == *exit=* ]] || { echo "no exit code from $1: $output" >&2 && return 1; }
+    echo "exit=${output##*exit=} ms=$(($(now_ms) - begin))"
+    echo -n "${output%exit=*}"
+}
+
+# exit_of <answer of windows_cmd>: the exit code in its first line.
+exit_of() {
+    field exit "${1%%$'\n'*}"
 }
 
 # is_built_exe <exe>: whether it is this build's executable as built, once any signature is taken

@@ -9,6 +9,7 @@
 #     service     the service under Wine
 #     guide       the operator's guide followed as written
 #     packages    the packages under Wine's msiexec
+#     upgrades    upgrades from 1.2.0's packages, and from a folder of the operator's choice
 #     soak        the same for long, and races; only with PELMORANE_SOAK=1
 # A scenario that exits with 77 is skipped, and says why.
 #
@@ -18,14 +19,14 @@ set -euo pipefail
 
 name=$1
 here=$(dirname "$0")
-source "$here/lib.sh"
+source "$here/lib-scenario.sh"
 case $name in
 prepare)
     use_build "$BUILD"
     announce "prepares a prefix for" "it is a test of the $BUILD preset"
     prepare_template
     ;;
-artefacts.* | service.* | guide.* | packages.* | soak.*)
+artefacts.* | service.* | guide.* | packages.* | upgrades.* | soak.*)
     source "$here/${name%%.*}.sh"
     if [[ $name != artefacts.* ]]; then
         use_build "$BUILD"

@@ -14,7 +14,7 @@
 #                                       next version's in build/release-<version>/dist
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source tests/lib.sh
+source tests/test-lib.sh
 source packaging/osslsigncode-offline.sh
 material=$root/build/signing
 

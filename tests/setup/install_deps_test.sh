@@ -3,7 +3,7 @@
 # machine that lacks two packages, and a mirror whose update fails in part. Each case: what the
 # install may not take, its exit code, and what it must say.
 set -euo pipefail
-source "$(dirname "$0")/../lib.sh"
+source "$(dirname "$0")/../test-lib.sh"
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT
 export STATE=$bin/state PATH=$bin:$PATH

@@ -1,0 +1,108 @@
+# Upgrade scenarios: from 1.2.0's packages as released, and from a folder of the operator's
+# choice, under Wine's own msiexec; an upgrade keeps the folder, the account and the components.
+source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
+
+# Upgrades from 1.2.0's packages as released, each as an operator would: installed as
+# LocalService into a folder of the operator's choice, with kiv.exe, then the new version of its
+# line without the folder: every file that it installs is in that folder with its bytes, none is
+# in the default one, kiv.exe is kept, and the service runs as before, its child from there. An
+# upgrade or a repair that names another folder is refused; the same folder spelt otherwise is
+# not. Then removal leaves nothing of either.
+upgrades.from-1.2.0() {
+    local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
+    local chosen='C:\Kiv Host' default_dir
+    arch=$(package_arch)
+    msi_prefix "$arch"
+    needs "$released/pelmorane-1.2.0-$arch-with-kiv.msi" \
+        "tests/release/make-1.2.0.sh ${companion_exe#"$root"/}"
+    default_dir=$service_dir service_dir=$WINEPREFIX/drive_c/Kiv\ Host
+    for old in "pelmorane-1.2.0-$arch.msi:$package" "pelmorane-1.2.0-$arch-with-kiv.msi:$later_kiv"; do
+        new=${old#*:} old=${old%:*}
+        cp "$released/$old" "$work/"
+        result=$(msiexec /i "$old" "SERVICEACCOUNT=\"$local_service\"" "INSTALLFOLDER=\"$chosen\"")
+        check "$old installs into $chosen: $result" [ "$(exit_of "$result")" = 0 -a -f "$service_dir/pelmorane.exe" ]
+        child=""
+        if [ ! -e "$service_dir/kiv.exe" ]; then
+            cp "$companion_exe" "$service_dir/kiv.exe"
+            svc control Pelmorane 128 >/dev/null
+        fi
+        check "and runs its child" eventually 10 runs_with_new_child
+        child=$(child_started_last)
+        if [ "$new" = "$package" ]; then
+            result=$(msiexec /i "$new" 'INSTALLFOLDER="C:\Elsewhere"')
+            check "an upgrade that names another folder is refused: $result" [ "$(exit_of "$result")" = 1603 ]
+            check "nothing changed: 1.2.0 in $chosen" grep -qx "value FileVersion=1.2.0" \
+                <<<"$(probe version "$service_dir/pelmorane.exe")"
+            check "its child runs on, and nothing is elsewhere" \
+                [ "$(companions)" = "$child" -a ! -e "$WINEPREFIX/drive_c/Elsewhere" ]
+        fi
+        result=$(msiexec /i "$new")
+        check "upgrade to $new without INSTALLFOLDER: $result" [ "$(exit_of "$result")" = 0 ]
+        check "its files in $chosen, byte for byte, and the service runs" intact "$new"
+        check "no pelmorane.exe in the default folder" [ ! -e "$default_dir/pelmorane.exe" ]
+        check "its components are 1.2.0's: the same GUIDs, folders and key paths" \
+            [ "$(table "$work/$new" Component)" = "$(table "$work/$old" Component)" ]
+        check "with one new child from $chosen, kiv.exe kept, as $local_service, one product entry" \
+            [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
+            -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
+        if [ "$new" = "$later_kiv" ]; then
+            result=$(repair "$new" 'INSTALLFOLDER="c:\kiv host\"')
+            check "a repair that names the folder in other letters, with a backslash: $result" \
+                [ "$(exit_of "$result")" = 0 ]
+        fi
+        result=$(msiexec /x "$new")
+        check "removal: $result, no service, no product entry" \
+            [ "$(exit_of "$result")" = 0 -a "$(product_entries)" = 0 -a ! -e "$service_dir/pelmorane.exe" ]
+        no_service || fail "the service is left"
+        rm -f "$service_dir/kiv.exe" # the operator's, in the plain line
+    done
+}
+
+# runs_from_folder <where>: the running service launches kiv.exe from its folder, 128 restarts it
+# and stop ends it.
+runs_from_folder() {
+    svc control Pelmorane 128 >/dev/null # launches kiv.exe, or launches it again
+    child=$(child_started_last)
+    check "$1: kiv.exe is launched from there" [ -n "$child" -a "$(companions)" = "$child" ]
+    restart_with 128
+    status=$(svc control Pelmorane 1)
+    check "stop reports stopped" has "$status" state=1 win32=0
+    check "and ends kiv.exe with WM_QUIT" await "^[0-9]+ $child quit$" 1
+}
+
+# A folder whose name the system's ANSI code page cannot spell, in a prefix whose code page is
+# pinned to 1252: registered with Wine's own sc.exe, its path handed over as arguments (cmd would
+# read a batch file in the console's code page), and then installed there by the package.
+upgrades.cyrillic-folder() {
+    # Wine takes the ANSI code page from the locale: C.UTF-8 gives 1252, which has no Cyrillic
+    # letters, and UTF-8 for the arguments handed over from here.
+    export LC_ALL=C.UTF-8
+    msi_prefix "$(package_arch)"
+    check "the prefix's ANSI code page is 1252" [ "$(probe acp)" = 1252 ]
+    local folder='C:\Пелморане ü'
+    service_dir="$WINEPREFIX/drive_c/Пелморане ü"
+    mkdir -p "$service_dir"
+    cp "$service_exe" "$service_dir/pelmorane.exe"
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    wine sc create Pelmorane binPath= "\"$folder\pelmorane.exe\"" >/dev/null || fail "sc create"
+    svc start Pelmorane >/dev/null
+    runs_from_folder "registered from $folder"
+    wine sc delete Pelmorane >/dev/null || fail "sc delete"
+
+    folder='C:\Пакет Пелморане'
+    service_dir="$WINEPREFIX/drive_c/Пакет Пелморане"
+    # Its arguments as they are, not through a batch file; Wine hands Linux only the low 8 bits
+    # of msiexec's exit code, and 0 is 0.
+    local code=0
+    (cd "$work" && timeout $step_cap "$WINELOADER" msiexec /i "$package" /qn \
+        "INSTALLFOLDER=$folder" /l*v msiexec.log) || code=$?
+    check "the package installs into $folder: exit $code" [ "$code" = 0 ]
+    cp "$companion_exe" "$service_dir/kiv.exe"
+    runs_from_folder "installed by the package into $folder"
+    result=$(msiexec /i "$later")
+    check "the upgrade to $later_version without INSTALLFOLDER: $result" [ "$(exit_of "$result")" = 0 ]
+    check "its files in $folder, byte for byte, and the service runs" intact "$later"
+    check "with a new child from there, and no pelmorane.exe in the default folder" \
+        [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
+        ! -e "$WINEPREFIX/drive_c/${program_files#C:\\}/Pelmorane/pelmorane.exe" ]
+}
