@@ -106,11 +106,12 @@ soak_only() {
 # answers as svcctl does: a line "exit=<its whole exit code> ms=<how long it took>" (Wine hands
 # Linux only the low 8 bits: 1603 would arrive as 67), then what it printed.
 windows_cmd() {
-    local begin output
+    local begin output code=0
     begin=$(now_ms)
     printf '@%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$1" >"$work/step.bat"
-    output=$(cd "$work" && timeout $step_cap "$WINELOADER" cmd /c step.bat | tr -d '\r') || true
-    [[ $output == *exit=* ]] || { echo "no exit code from $1: $output" >&2 && return 1; }
+    output=$(cd "$work" && timeout $step_cap "$WINELOADER" cmd /c step.bat | tr -d '\r') || code=$?
+    [[ $output == *exit=* ]] ||
+        { echo "no exit code from $1 (cmd: $code after $(($(now_ms) - begin)) ms): $output" >&2 && return 1; }
     echo "exit=${output##*exit=} ms=$(($(now_ms) - begin))"
     echo -n "${output%exit=*}"
 }
