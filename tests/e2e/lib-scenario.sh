@@ -152,9 +152,12 @@ table() {
 
 service_key='HKLM\System\CurrentControlSet\Services\Pelmorane'
 
-# reg_value <key> <value name> [/reg:32|/reg:64]: the data of a registry value.
+# reg_value <key> <value name> [/reg:32|/reg:64]: the data of a registry value; nothing, and
+# what reg said, where it has none, so that the check that reads it fails saying so.
 reg_value() {
-    wine reg query "$1" /v "$2" ${3:+"$3"} | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    local answer
+    answer=$(wine reg query "$1" /v "$2" ${3:+"$3"} 2>&1) || { echo "  reg query $1 /v $2: $answer" >&2 && return 0; }
+    tr -d '\r' <<<"$answer" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 no_service() {
