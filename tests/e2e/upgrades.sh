@@ -72,7 +72,8 @@ runs_from_folder() {
 
 # A folder whose name the system's ANSI code page cannot spell, in a prefix whose code page is
 # pinned to 1252: registered with Wine's own sc.exe, its path handed over as arguments (cmd would
-# read a batch file in the console's code page), and then installed there by the package.
+# read a batch file in the console's code page), then installed there by the package, and upgraded
+# to the later release without naming the folder: it stays there.
 upgrades.cyrillic-folder() {
     # Wine takes the ANSI code page from the locale: C.UTF-8 gives 1252, which has no Cyrillic
     # letters, and UTF-8 for the arguments handed over from here.
