@@ -181,8 +181,8 @@ report() {
     echo "$table"
 
     cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
-    host="runs 32-bit code"
-    loader_runs "$wine32_loader" wine32:i386 || host="runs no 32-bit code"
+    host="runs 32-bit Wine"
+    loader_runs "$wine32_loader" wine32:i386 || host="cannot run 32-bit Wine: $why_not"
     cat >bench/results.md <<EOF
 # Benchmark results
 
