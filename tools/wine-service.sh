@@ -144,9 +144,16 @@ shut_down_prefix() {
 
 # svc <svcctl arguments...>: prints svcctl's answer; on failure says so and returns 1.
 svc() {
-    local out code=0
-    out=$(timeout $step_cap "$WINELOADER" "$svcctl_exe" "$@") || code=$?
-    out=${out//$'\r'/}
+    local out code try
+    for try in first again; do
+        code=0
+        out=$(timeout $step_cap "$WINELOADER" "$svcctl_exe" "$@") || code=$?
+        out=${out//$'\r'/}
+        # svcctl answers on every path of its own, failures included. A failure with no answer
+        # at all is Wine not running it, seen about once in a few thousand runs: once more.
+        [ $code -ne 0 ] && [ -z "$out" ] && [ $try = first ] || break
+        echo "svcctl $*: exit $code and no answer: svcctl did not run; once more" >&2
+    done
     if [ $code -ne 0 ]; then
         echo "svcctl $*: ${out:-exit $code}" >&2
         return 1
