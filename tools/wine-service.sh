@@ -169,8 +169,16 @@ svc() {
 
 # probe <probe arguments...>: prints probe's answer and returns its exit status.
 probe() {
-    local out code=0
-    out=$(timeout $step_cap "$WINELOADER" "$probe_exe" "$@") || code=$?
+    local out code try
+    for try in first again; do
+        code=0
+        out=$(timeout $step_cap "$WINELOADER" "$probe_exe" "$@") || code=$?
+        # As for svcctl: a signal is Wine's loader, not the probe; its answer stands, and with
+        # none the probe, which only reads, runs once more.
+        ((code > 128 && code != 124)) || break
+        echo "probe $*: Wine's loader ended with $code" >&2
+        [ -z "$out" ] || { code=0 && break; }
+    done
     [ -z "$out" ] || echo "${out//$'\r'/}"
     return $code
 }
