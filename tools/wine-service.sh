@@ -142,24 +142,32 @@ shut_down_prefix() {
     wait
 }
 
+# in_wine <exe> <arguments...>: runs one of our Windows tools under the build's loader, capped at
+# step_cap; prints its answer without carriage returns and returns its exit status. Wine's loader
+# can die by a signal on the Linux side after the tool has answered (glibc's "Inconsistency
+# detected by ld.so" at exit), about once in a few thousand runs: the answer stands.
+in_wine() {
+    local out code=0
+    out=$(timeout $step_cap "$WINELOADER" "$@") || code=$?
+    out=${out//$'\r'/}
+    if ((code > 128 && code != 124)) && [ -n "$out" ]; then
+        echo "${1##*/} ${*:2}: Wine's loader ended with $code after the answer" >&2
+        code=0
+    fi
+    [ -z "$out" ] || echo "$out"
+    return $code
+}
+
 # svc <svcctl arguments...>: prints svcctl's answer; on failure says so and returns 1.
 svc() {
-    local out code try
-    for try in first again; do
-        code=0
-        out=$(timeout $step_cap "$WINELOADER" "$svcctl_exe" "$@") || code=$?
-        out=${out//$'\r'/}
-        # svcctl answers on every path of its own, and exits with 0, 1 or 2. Wine's loader can
-        # fail around it on the Linux side, about once in a few thousand runs: killed by a
-        # signal once svcctl has answered (glibc's "Inconsistency detected by ld.so" at exit),
-        # where the answer stands; or with no answer at all, where svcctl did not run.
-        if ((code > 128 && code != 124)) && [ -n "$out" ]; then
-            echo "svcctl $*: Wine's loader ended with $code after svcctl answered" >&2
-            code=0
-        fi
-        [ $code -ne 0 ] && [ -z "$out" ] && [ $try = first ] || break
+    local out code=0
+    out=$(in_wine "$svcctl_exe" "$@") || code=$?
+    # svcctl answers on every path of its own: with no answer at all, Wine did not run it.
+    if [ $code -ne 0 ] && [ -z "$out" ]; then
         echo "svcctl $*: exit $code and no answer: svcctl did not run; once more" >&2
-    done
+        code=0
+        out=$(in_wine "$svcctl_exe" "$@") || code=$?
+    fi
     if [ $code -ne 0 ]; then
         echo "svcctl $*: ${out:-exit $code}" >&2
         return 1
@@ -167,19 +175,17 @@ svc() {
     [ -z "$out" ] || echo "$out"
 }
 
-# probe <probe arguments...>: prints probe's answer and returns its exit status.
+# probe <probe arguments...>: prints probe's answer and returns its exit status. Killed by a
+# signal with no answer, the probe, which only reads, runs once more.
 probe() {
-    local out code try
-    for try in first again; do
+    local out code=0
+    out=$(in_wine "$probe_exe" "$@") || code=$?
+    if ((code > 128 && code != 124)); then
+        echo "probe $*: Wine's loader ended with $code and no answer; once more" >&2
         code=0
-        out=$(timeout $step_cap "$WINELOADER" "$probe_exe" "$@") || code=$?
-        # As for svcctl: a signal is Wine's loader, not the probe; its answer stands, and with
-        # none the probe, which only reads, runs once more.
-        ((code > 128 && code != 124)) || break
-        echo "probe $*: Wine's loader ended with $code" >&2
-        [ -z "$out" ] || { code=0 && break; }
-    done
-    [ -z "$out" ] || echo "${out//$'\r'/}"
+        out=$(in_wine "$probe_exe" "$@") || code=$?
+    fi
+    [ -z "$out" ] || echo "$out"
     return $code
 }
 
