@@ -1,23 +1,24 @@
-// probe: looks at the Windows side for the end-to-end tests and the benchmark.
-//   probe pids <exe name>          the ids of the running processes of that name
-//   probe wait-exit <pid> <ms>     exits 0 once the process has ended, 1 if it still runs
+// probe: looks at the Windows side for the end-to-end tests and the benchmark. Its answer stands
+// between the lines "begin probe" and "end <exit code>" (answer.h); an absence is an answer too.
+//   probe pids <exe name>          "count=<n>", then the id of each running process of that name
+//   probe wait-exit <pid> <ms>     "exited" (or "no process") and 0 once the process has ended,
+//                                  "runs" and 1 if it still runs
 //   probe handles <pid>            how many handles the process holds
-//   probe terminate <pid>          ends the process from outside, as Task Manager does
+//   probe terminate <pid>          ends the process from outside, as Task Manager does: "ended"
 //   probe sddl <SDDL text>         the security descriptor as the platform's own parser reads
 //                                  it: "control=0x<flags> owner=<SID or none>", then a line
 //                                  "ace <type> 0x<flags> 0x<mask> <SID>" for each ACE of its DACL
 //   probe version <file>           the version resource: its fixed part and every block's
 //                                  key as stored, then the values read through the version API
-//   probe manifest <file>          the application manifest resource, byte for byte
+//   probe manifest <file>          the application manifest resource, its bytes in hex on a line
 //   probe acp                      the process's ANSI code page
+#include "answer.h"
+
 #include <windows.h>
 
 #include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
-
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,25 +29,37 @@ namespace {
 
 int Pids(const char* name) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "probe: no process snapshot: error %lu\n", GetLastError());
+        return 1;
+    }
+    DWORD pids[1024];
+    DWORD count = 0;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
+    for (BOOL more = Process32First(snapshot, &entry); more && count < 1024;
          more = Process32Next(snapshot, &entry)) {
         if (_stricmp(entry.szExeFile, name) == 0) {
-            printf("%lu\n", entry.th32ProcessID);
+            pids[count++] = entry.th32ProcessID;
         }
     }
     CloseHandle(snapshot);
+    printf("count=%lu\n", count);
+    for (DWORD i = 0; i < count; ++i) {
+        printf("%lu\n", pids[i]);
+    }
     return 0;
 }
 
 int WaitExit(DWORD pid, DWORD ms) {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (!process) {
-        return 0; // no such process
+        printf("no process\n");
+        return 0;
     }
     DWORD result = WaitForSingleObject(process, ms);
     CloseHandle(process);
+    printf(result == WAIT_OBJECT_0 ? "exited\n" : "runs\n");
     return result == WAIT_OBJECT_0 ? 0 : 1;
 }
 
@@ -58,6 +71,7 @@ int Terminate(DWORD pid) {
     }
     BOOL ended = TerminateProcess(process, 1);
     CloseHandle(process);
+    printf(ended ? "ended\n" : "not ended\n");
     return ended ? 0 : 1;
 }
 
@@ -231,15 +245,16 @@ int Manifest(const char* file) {
         fprintf(stderr, "probe: no manifest in %s\n", file);
         return 1;
     }
-    _setmode(_fileno(stdout), _O_BINARY);
-    fwrite(LockResource(LoadResource(module, found)), 1, SizeofResource(module, found), stdout);
+    const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+    for (DWORD i = 0, size = SizeofResource(module, found); i < size; ++i) {
+        printf("%02x", bytes[i]);
+    }
+    printf("\n");
     FreeLibrary(module);
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "pids") == 0) {
         return Pids(argv[2]);
     }
@@ -269,4 +284,10 @@ int main(int argc, char** argv) {
                     "terminate <pid> | sddl <SDDL text> | version <file> | manifest <file> | "
                     "acp\n");
     return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return Answer("probe", Run, argc, argv);
 }

@@ -9,9 +9,13 @@
 //   svcctl wait <name> <state> <ms>       until the service reports <state>, at most <ms>
 //   svcctl idle                           does nothing until ended: keeps a Wine prefix up
 //
-// Every command that reaches the service prints its status on one line:
+// Its answer stands between the lines "begin svcctl" and "end <exit code>" (answer.h). Every
+// command that reaches the service answers with its status on one line:
 //   state=4 type=0x30 accepted=3 win32=0 specific=0x0 checkpoint=0 hint=0 pid=36 ms=2003 us=2003117
-// where ms and us say how long the call took. A failure prints "error=<n>" and exits 1.
+// where ms and us say how long the call took. A failure answers "error=<n>" and exits 1: a
+// service that does not exist, "error=1060".
+#include "answer.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -117,9 +121,7 @@ int Usage() {
     return 2;
 }
 
-} // namespace
-
-int main(int argc, const char** argv) {
+int Run(int argc, char** argv) {
     QueryPerformanceFrequency(&g_frequency);
     if (argc == 2 && strcmp(argv[1], "idle") == 0) {
         Sleep(INFINITE);
@@ -145,7 +147,7 @@ int main(int argc, const char** argv) {
         return Delete(service);
     }
     if (strcmp(command, "start") == 0) {
-        return Start(service, argc - 3, argv + 3);
+        return Start(service, argc - 3, const_cast<const char**>(argv + 3));
     }
     if (strcmp(command, "control") == 0 && argc == 4) {
         return Control(service, strtoul(argv[3], nullptr, 0));
@@ -157,4 +159,10 @@ int main(int argc, const char** argv) {
         return Wait(service, strtoul(argv[3], nullptr, 0), strtoll(argv[4], nullptr, 0));
     }
     return Usage();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return Answer("svcctl", Run, argc, argv);
 }

@@ -123,17 +123,20 @@ wine() {
     "$WINELOADER" "$@"
 }
 
-# Creates the prefix $WINEPREFIX, and returns once Wine has written it out.
+# Creates the prefix $WINEPREFIX, and returns once Wine has written it out; fails, saying so,
+# where it has not.
 create_prefix() {
     mkdir -p "$(dirname "$WINEPREFIX")"
-    wine wineboot --init 2>/dev/null
+    wine wineboot --init || die "wineboot --init failed with $? in $WINEPREFIX"
     wineserver -w
+    [ -s "$WINEPREFIX/system.reg" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ] ||
+        die "wineboot wrote no prefix in $WINEPREFIX"
 }
 
 # Keeps the prefix up: Wine ends it soon after its last ordinary process, and services do
 # not count. In a session of its own, so that a Ctrl+C reaches only the caller.
 keep_prefix_up() {
-    setsid "$WINELOADER" "$svcctl_exe" idle &
+    setsid "$WINELOADER" "$svcctl_exe" idle >/dev/null &
 }
 
 # Ends every process of the prefix and waits for the caller's background jobs.
@@ -142,51 +145,56 @@ shut_down_prefix() {
     wait
 }
 
-# in_wine <exe> <arguments...>: runs one of our Windows tools under the build's loader, capped at
-# step_cap; prints its answer without carriage returns and returns its exit status. Wine's loader
-# can die by a signal on the Linux side after the tool has answered (glibc's "Inconsistency
-# detected by ld.so" at exit), about once in a few thousand runs: the answer stands.
-in_wine() {
-    local out code=0
-    out=$(timeout $step_cap "$WINELOADER" "$@") || code=$?
-    out=${out//$'\r'/}
-    if ((code > 128 && code != 124)) && [ -n "$out" ]; then
-        echo "${1##*/} ${*:2}: Wine's loader ended with $code after the answer" >&2
+# run_tool <exe> <arguments...>: runs one of our Windows tools (svcctl, probe) under the build's
+# loader, capped at step_cap; prints its answer without carriage returns and returns the exit code
+# that the tool gave. Each tool writes "begin <tool>" before it acts and "end <exit code>" once it
+# has answered (tools/answer.h), so that:
+# - a tool that never started (no first line: Wine's loader failed) is run once more, saying so;
+# - a tool that started is never run again, whatever its end: a control, a termination or a wait
+#   is not repeated. Ended without its last line (killed at the cap, crashed), it has failed, and
+#   this says what it printed and how it ended;
+# - with its last line, the tool's own exit code stands, however Wine's loader then ended on the
+#   Linux side (it can die after the answer: glibc's "Inconsistency detected by ld.so" at exit).
+run_tool() {
+    local tool command=${*:2} out code attempt body last
+    tool=$(basename "$1" .exe)
+    for attempt in first second; do
         code=0
+        out=$(timeout $step_cap "$WINELOADER" "$@") || code=$?
+        out=${out//$'\r'/}
+        [ "${out%%$'\n'*}" != "begin $tool" ] || break
+        echo "$tool $command: Wine's loader ended with $code before $tool started${out:+, printing: $out}" >&2
+        [ $attempt = first ] || return 1
+        echo "$tool $command: once more" >&2
+    done
+    body=${out#"begin $tool"} body=${body#$'\n'} last=${out##*$'\n'}
+    if [[ ! $last =~ ^end\ ([0-9]+)$ ]]; then
+        echo "$tool $command: started, then ended with $code without its answer, having printed:" \
+            "${body:-nothing}" >&2
+        return 1
     fi
-    [ -z "$out" ] || echo "$out"
-    return $code
+    ((code == BASH_REMATCH[1])) ||
+        echo "$tool $command: Wine's loader ended with $code after $tool answered" >&2
+    code=${BASH_REMATCH[1]}
+    body=${body%"$last"} body=${body%$'\n'}
+    [ -z "$body" ] || echo "$body"
+    return $((code > 255 ? 1 : code)) # our tools end with 0, 1 or 2
 }
 
 # svc <svcctl arguments...>: prints svcctl's answer; on failure says so and returns 1.
 svc() {
     local out code=0
-    out=$(in_wine "$svcctl_exe" "$@") || code=$?
-    # svcctl answers on every path of its own: with no answer at all, Wine did not run it.
-    if [ $code -ne 0 ] && [ -z "$out" ]; then
-        echo "svcctl $*: exit $code and no answer: svcctl did not run; once more" >&2
-        code=0
-        out=$(in_wine "$svcctl_exe" "$@") || code=$?
-    fi
+    out=$(run_tool "$svcctl_exe" "$@") || code=$?
     if [ $code -ne 0 ]; then
-        echo "svcctl $*: ${out:-exit $code}" >&2
+        [ -z "$out" ] || echo "svcctl $*: $out" >&2 # with none, run_tool has said why
         return 1
     fi
     [ -z "$out" ] || echo "$out"
 }
 
-# probe <probe arguments...>: prints probe's answer and returns its exit status. Killed by a
-# signal with no answer, the probe, which only reads, runs once more.
+# probe <probe arguments...>: prints the probe's answer and returns its exit code.
 probe() {
-    local out code=0
-    out=$(in_wine "$probe_exe" "$@") || code=$?
-    if ((code > 128 && code != 124)); then
-        echo "probe $*: Wine's loader ended with $code and no answer; once more" >&2
-        code=0
-        out=$(in_wine "$probe_exe" "$@") || code=$?
-    fi
-    [ -z "$out" ] || echo "$out"
-    return $code
+    run_tool "$probe_exe" "$@"
 }
 
 # field <key> <status line of svcctl>: the value of <key>=value in the line.

@@ -44,6 +44,8 @@ guide.sc-lines() {
             continue
             ;;
         esac
+        # A stop line stops the service that the lines before it started, or it proves nothing.
+        [ "${words[1]}" != stop ] || check "the service runs before it" has "$(svc query Pelmorane)" state=4
         output=$(windows_cmd "$line")
         if [ "$(exit_of "$output")" != 0 ]; then
             [ "${words[1]}" = stop ] && stopped_anyway || fail "$line: $output"
@@ -84,25 +86,59 @@ guide.sc-lines() {
         [ "$verbs" = "create sdset sdshow failure qfailure start query control control stop query delete" ]
 }
 
-# Every msiexec command of the release's guide stands on a line of its own and waits for msiexec,
-# so that its exit code is msiexec's: cmd's with start /wait, PowerShell's with -Wait -PassThru,
-# and the deployment tools' bare, since the tool waits itself (section 2 only). Every silent one
-# says /norestart: Windows Installer would otherwise restart the computer unasked.
+# msiexec_fault <line> <section>: what is wrong with a line of the guide that names msiexec, if
+# anything. A command stands on a line of its own and waits for msiexec, so that its exit code is
+# msiexec's: cmd's with start /wait, PowerShell's with -Wait -PassThru, and the deployment tools'
+# bare, since the tool waits itself (section 2 only). A silent one (/q..., /quiet, /passive) says
+# /norestart: Windows Installer would otherwise restart the computer unasked. Options are read
+# without case, as msiexec reads them, in either of their forms (/ or -).
+exe='msiexec(\.exe)?'
+command_form="^\ {7}(start\ /wait\ $exe\ |\(start-process\ $exe\ .*-wait\ -passthru\)|$exe\ )"
+
+msiexec_fault() {
+    local line=${1,,}
+    [[ $line =~ $exe[\ \'] ]] || return 0
+    if [[ $line =~ $command_form ]]; then
+        [[ ! $line =~ ^\ {7}$exe\  || $2 = 2 ]] || echo "msiexec that nothing waits for"
+        [[ ! $line =~ [\ \'][/-](q[nbr]?[+!-]?|quiet|passive)([\ \']|$) || $line =~ [\ \'][/-]norestart([\ \']|$) ]] ||
+            echo "silent, but may restart"
+    elif [[ $line =~ $exe\ [/-] ]]; then
+        echo "a command inside prose, or not waited for"
+    fi
+}
+
+# Lines that msiexec_fault must refuse, and lines that it must pass, each after its section.
+sorts_lines() {
+    local line wrong=(
+        "1:       start /wait msiexec /i p.msi /QN /l*v install.log"
+        "1:       start /wait msiexec.exe /x p.msi /quiet"
+        "1:       (Start-Process msiexec -ArgumentList '/i p.msi /passive' -Wait -PassThru).ExitCode"
+        "1:       start /wait msiexec /i p.msi -qb! /l*v install.log"
+        "1:       msiexec.exe /i p.msi /qn /norestart"
+        "1:   then run msiexec.exe /i p.msi /qn /norestart to install"
+    ) right=(
+        "1:       START /WAIT MSIEXEC.EXE /I p.msi -QN -NoRestart"
+        "2:       msiexec /x p.msi /quiet /norestart"
+    )
+    for line in "${wrong[@]}"; do
+        [ -n "$(msiexec_fault "${line#*:}" "${line%%:*}")" ] || { echo "  passed: $line" >&2 && return 1; }
+    done
+    for line in "${right[@]}"; do
+        [ -z "$(msiexec_fault "${line#*:}" "${line%%:*}")" ] || { echo "  refused: $line" >&2 && return 1; }
+    done
+}
+
 guide.msiexec-lines() {
-    local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip guide line section="" commands=0
+    local zip=$root/dist/pelmorane-$PROJECT_VERSION-windows.zip guide line section="" commands=0 fault
+    check "the check refuses silent lines without /norestart, unwaited and prose ones, in any case" sorts_lines
     needs "$zip" scripts/release.sh
     make_work
     guide=$(cd "$work" && cmake -E tar xf "$zip" README.txt && tr -d '\r' <README.txt)
     while IFS= read -r line; do
         [[ $line =~ ^([0-9])\. ]] && section=${BASH_REMATCH[1]}
-        [[ $line == *msiexec[\ \']* ]] || continue
-        if [[ $line =~ ^\ {7}(start\ /wait\ msiexec\ |\(Start-Process\ msiexec\ .*-Wait\ -PassThru\)|msiexec\ ) ]]; then
-            [[ $line != "       msiexec "* || $section = 2 ]] || fail "msiexec that nothing waits for: $line"
-            [[ $line != *" /qn"* || $line == *" /norestart"* ]] || fail "silent, but may restart: $line"
-            commands=$((commands + 1))
-        elif [[ $line == *"msiexec /"* || $line == *"msiexec -"* ]]; then
-            fail "a command inside prose, or not waited for: $line"
-        fi
+        fault=$(msiexec_fault "$line" "$section")
+        [ -z "$fault" ] || fail "$fault: $line"
+        [[ ! ${line,,} =~ $command_form ]] || commands=$((commands + 1))
     done <<<"$guide"
     check "the guide's $commands msiexec commands each stand alone, wait, and say /norestart" [ $commands -ge 7 ]
 }

@@ -31,10 +31,13 @@ msiexec() {
     echo "${answer%%$'\n'*}"
 }
 
-# How many entries named Pelmorane Apps & features lists.
+# How many entries named Pelmorane Apps & features lists; "unknown" where reg gave no answer
+# (through cmd, which says reg's exit code: an empty listing is an answer too).
 product_entries() {
-    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s $view |
-        grep -c 'DisplayName *REG_SZ *Pelmorane.$' || true
+    local answer
+    answer=$(windows_cmd "reg query HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall /s $view") ||
+        { echo unknown && return 1; }
+    grep -c 'DisplayName *REG_SZ *Pelmorane$' <<<"$answer" || true
 }
 
 # product_code <package>: its ProductCode.
@@ -70,13 +73,23 @@ intact() {
 
 # took <account>: the last msiexec run took SERVICEACCOUNT=<account>, by its verbose log.
 took() {
-    grep -qxF "Property(S): SERVICEACCOUNT = $1" "$work/msiexec.log"
+    logged SERVICEACCOUNT "$1"
 }
 
 # repair <package> [<properties>...]: a repair of the installed package, as the guide gives it
 # for one that takes properties (msiexec /f takes none, and Wine's does not run it).
 repair() {
     msiexec /i "$(product_code "$1")" REINSTALL=ALL REINSTALLMODE=omus "${@:2}"
+}
+
+# logged <property> <value>: the last msiexec run had that value, by its verbose log.
+logged() {
+    grep -qxF "Property(S): $1 = $2" "$work/msiexec.log"
+}
+
+# refused_at_launch: the last msiexec run was refused by a launch condition, by its log.
+refused_at_launch() {
+    grep -qE "LaunchConditions\. Return value [03]\." "$work/msiexec.log"
 }
 
 # ran <action> <return values>: whether the install's script ran the action with such a result

@@ -34,13 +34,28 @@ child_started_last() {
     last_started "$service_dir/kiv.log"
 }
 
-# The running companions' process ids, on one line.
+# pids_of <exe name>: the ids of its running processes, on one line, as the probe answers them;
+# "unknown" where it gave no answer, which no comparison takes for an id or for none.
+pids_of() {
+    local answer
+    answer=$(probe pids "$1") || { echo unknown && return 1; }
+    sed 1d <<<"$answer" | sort -n | xargs
+}
+
+# count_of <exe name>: how many processes of that name run, by the probe's count; "unknown" where
+# it gave no answer.
+count_of() {
+    local answer
+    answer=$(probe pids "$1") || { echo unknown && return 1; }
+    field count "${answer%%$'\n'*}"
+}
+
 companions() {
-    probe pids kiv.exe | sort -n | xargs
+    pids_of kiv.exe
 }
 
 no_companion() {
-    [ -z "$(companions)" ]
+    [ "$(count_of kiv.exe)" = 0 ]
 }
 
 use_mode() {
@@ -63,6 +78,8 @@ prepare_template() {
     create_prefix
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
     wineserver -w
+    sed -n '/^\[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\AeDebug\]/,/^$/p' \
+        "$WINEPREFIX/system.reg" | grep -qx '"Debugger"=""' || fail "the prefix has no empty Debugger"
 }
 
 # A copy of the prepared prefix, kept up while the scenario runs.
@@ -160,8 +177,11 @@ reg_value() {
     tr -d '\r' <<<"$answer" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
+# Whether svcctl, having run, answers that there is no service Pelmorane.
 no_service() {
-    ! svc query Pelmorane >/dev/null 2>&1
+    local answer
+    answer=$(run_tool "$svcctl_exe" query Pelmorane) || true
+    [ "$answer" = error=1060 ] || { echo "  no service (error=1060) expected: ${answer:-no answer}" >&2 && return 1; }
 }
 
 # Shuts the prefix down and boots it again: Wine's services.exe starts the automatic services.

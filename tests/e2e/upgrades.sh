@@ -8,6 +8,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 # in the default one, kiv.exe is kept, and the service runs as before, its child from there. An
 # upgrade or a repair that names another folder is refused; the same folder spelt otherwise is
 # not. Then removal leaves nothing of either.
+# refused_for_folder <installed folder>: the last msiexec run was refused at launch, having found
+# that folder and been given C:\Elsewhere.
+refused_for_folder() {
+    refused_at_launch && logged INSTALLEDFOLDER "$1\\" && logged GIVENINSTALLFOLDER 'C:\Elsewhere\'
+}
+
 upgrades.from-1.2.0() {
     local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
     local chosen='C:\Kiv Host' default_dir
@@ -31,6 +37,7 @@ upgrades.from-1.2.0() {
         if [ "$new" = "$package" ]; then
             result=$(msiexec /i "$new" 'INSTALLFOLDER="C:\Elsewhere"')
             check "an upgrade that names another folder is refused: $result" [ "$(exit_of "$result")" = 1603 ]
+            check "by the launch condition that compares the two folders" refused_for_folder "$chosen"
             check "nothing changed: 1.2.0 in $chosen" grep -qx "value FileVersion=1.2.0" \
                 <<<"$(probe version "$service_dir/pelmorane.exe")"
             check "its child runs on, and nothing is elsewhere" \
@@ -46,9 +53,12 @@ upgrades.from-1.2.0() {
             [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
             -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
         if [ "$new" = "$later_kiv" ]; then
-            result=$(repair "$new" 'INSTALLFOLDER="c:\kiv host\"')
-            check "a repair that names the folder in other letters, with a backslash: $result" \
-                [ "$(exit_of "$result")" = 0 ]
+            # As an operator may write it: the guide promises that case and a final backslash
+            # do not matter.
+            for folder in 'c:\kiv host\' 'C:\KIV HOST'; do
+                result=$(repair "$new" "INSTALLFOLDER=\"$folder\"")
+                check "a repair that names the folder as $folder: $result" [ "$(exit_of "$result")" = 0 ]
+            done
         fi
         result=$(msiexec /x "$new")
         check "removal: $result, no service, no product entry" \

@@ -265,8 +265,19 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 // Returns as soon as the process is gone, on the virtual clock.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Record(Format("WaitForSingleObject(%s, %u)", Name(handle).c_str(), milliseconds));
+    if (!g_open.count(handle)) {
+        faults.push_back("WaitForSingleObject on a handle that is not open: " + Name(handle));
+        g_lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
     Process* p = ByHandle(handle);
     if (p && p->running) {
+        if (p->endsAt == kNever && milliseconds == INFINITE) {
+            // Nothing else runs here to end it: on Windows the call would never return.
+            faults.push_back("an INFINITE wait on " + Name(handle) + ", which never ends");
+            g_lastError = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
         if (p->endsAt - g_now > milliseconds) {
             g_now += milliseconds;
             return WAIT_TIMEOUT;
