@@ -14,12 +14,14 @@
 # A scenario that exits with 77 is skipped, and says why.
 #
 # CTest finds the scenarios in those files, labels each by its file, and sets E2E_DIR, BUILD
-# (win32 or win64: the build under test) and PROJECT_VERSION.
+# (win32 or win64: the build under test) and PROJECT_VERSION. E2E_LOADER, where set, stands in for
+# both of Wine's loaders (silent-loader.sh).
 set -euo pipefail
 
 name=$1
 here=$(dirname "$0")
 source "$here/lib-scenario.sh"
+[ -z "${E2E_LOADER:-}" ] || wine32_loader=$E2E_LOADER wine64_loader=$E2E_LOADER
 case $name in
 prepare)
     use_build "$BUILD"
