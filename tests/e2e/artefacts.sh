@@ -156,23 +156,35 @@ descriptor() {
 }
 
 # every_line <package> <command that makes it>: what each package line must do, read from its
-# tables. It finds the folder of its arch's installed Service component (the locator's type 1: its
-# key path is a file, and the search gives that file's folder), and keeps it before the launch
-# conditions judge a folder given, and before costing. It stops the service, and waits for it,
-# before it replaces or deletes anything: on install and on removal alike.
+# tables. It records its folder under HKLM\Software\Pelmorane in its own registry view (64-bit:
+# the component's attribute 0x100 and the locator's 0x10) and reads the record back; it finds the
+# folder of its arch's installed Service component too (the locator's type 1: its key path is a
+# file, and the search gives that file's folder); it notes what was given, then keeps what it
+# found, before the launch conditions judge, and before costing; and it asks whether the user
+# really is an administrator. It stops the service, and waits for it, before it replaces or
+# deletes anything: on install and on removal alike.
 every_line() {
-    local service sequence events
+    local service sequence events view=0
     needs "$1" "$2"
+    [[ ${1##*/} != *-x64* ]] || view=1
     service=$(table "$1" Component | awk -F'\t' '$1 == "Service" { print $2 }')
     check "${1##*/}: the locator finds its Service component's folder, $service" \
         [ "$(table "$1" CompLocator | xargs) $(table "$1" AppSearch | grep InstalledFolder | xargs)" = \
         "InstalledFolder $service 1 INSTALLEDFOLDER InstalledFolder" ]
+    check "the folder is recorded and read back in the line's own registry view" [ "$(table "$1" Registry |
+        awk -F'\t' '$2 == 2 && $3 == "Software\\Pelmorane" && $4 == "InstallFolder" && $5 == "[INSTALLFOLDER]" { print $6 }'
+        ) $(table "$1" Component | awk -F'\t' '$1 == "FolderRecord" { print int($4 / 256) % 2 }'
+        ) $(table "$1" RegLocator | awk -F'\t' '$3 == "Software\\Pelmorane" && $4 == "InstallFolder" { print $1, $2, $5 }'
+        ) $(table "$1" AppSearch | grep -c $'^REMEMBEREDFOLDER\tRememberedFolder$')" = \
+        "FolderRecord $view RememberedFolder 2 $((2 + 16 * view)) 1" ]
     for sequence in InstallUISequence InstallExecuteSequence; do
-        check "$sequence: searched, kept, judged, then costed" \
-            [ "$(table "$1" $sequence | sort -t$'\t' -k3n | cut -f1 |
-            grep -xE 'AppSearch|GivenInstallFolder|KeepInstallFolder|LaunchConditions|CostFinalize' |
-            paste -sd' ')" = "AppSearch GivenInstallFolder KeepInstallFolder LaunchConditions CostFinalize" ]
+        check "$sequence: searched, given noted, found kept, judged, then costed" \
+            [ "$(table "$1" $sequence | sort -t$'\t' -k3n | cut -f1 | grep -xE 'AppSearch|Given.*|Keep.*|RememberInstallFolder|DefaultInstallFolder|LaunchConditions|CostFinalize' |
+            paste -sd' ')" = "AppSearch GivenServiceAccount KeepServiceAccount GivenInstallFolder RememberInstallFolder KeepInstallFolder DefaultInstallFolder LaunchConditions CostFinalize" ]
     done
+    check "only an administrator chooses: MSIUSEREALADMINDETECTION=1, and a condition that asks AdminUser first" \
+        [ "$(table "$1" Property | grep -c $'^MSIUSEREALADMINDETECTION\t1$') $(table "$1" LaunchCondition |
+        grep -c '^AdminUser OR REMOVE ~= "ALL" OR .*GIVENINSTALLFOLDER.*GIVENSERVICEACCOUNT')" = "1 1" ]
     # msidbServiceControlEvent: Start 0x1, Stop 0x2, Delete 0x8, and 0x10, 0x20, 0x80 on removal.
     events=$(table "$1" ServiceControl | awk -F'\t' '$2 == "Pelmorane" { print $3 + 0, $5 }')
     check "the service is stopped and waited for on install and on removal, started on install, deleted on removal: $events" \

@@ -87,6 +87,12 @@ logged() {
     grep -qxF "Property(S): $1 = $2" "$work/msiexec.log"
 }
 
+# unlogged <property>: the last msiexec run had no value for it, by its verbose log, which has
+# the properties that it had.
+unlogged() {
+    grep -q "^Property(S): ProductCode = " "$work/msiexec.log" && ! grep -q "^Property(S): $1 = " "$work/msiexec.log"
+}
+
 # refused_at_launch: the last msiexec run was refused by a launch condition, by its log.
 refused_at_launch() {
     grep -qE "LaunchConditions\. Return value [03]\." "$work/msiexec.log"

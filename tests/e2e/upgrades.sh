@@ -7,7 +7,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 # line without the folder: every file that it installs is in that folder with its bytes, none is
 # in the default one, kiv.exe is kept, and the service runs as before, its child from there. An
 # upgrade or a repair that names another folder is refused; the same folder spelt otherwise is
-# not. Then removal leaves nothing of either.
+# not. With the folder gone (deleted, or on a volume not mounted yet), an upgrade that cannot find
+# it is refused and changes nothing, and one given it installs there; once this version has
+# recorded the folder, a repair, and on the plain line an upgrade, put everything back there.
+# Then removal leaves nothing of either, the record included.
 # refused_for_folder <installed folder>: the last msiexec run was refused at launch, having found
 # that folder and been given C:\Elsewhere.
 refused_for_folder() {
@@ -16,9 +19,10 @@ refused_for_folder() {
 
 upgrades.from-1.2.0() {
     local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
-    local chosen='C:\Kiv Host' default_dir
+    local chosen='C:\Kiv Host' default_dir away given
     arch=$(package_arch)
     msi_prefix "$arch"
+    away=$WINEPREFIX/drive_c/Kiv\ Away
     needs "$released/pelmorane-1.2.0-$arch-with-kiv.msi" \
         "tests/release/make-1.2.0.sh ${companion_exe#"$root"/}"
     default_dir=$service_dir service_dir=$WINEPREFIX/drive_c/Kiv\ Host
@@ -43,15 +47,39 @@ upgrades.from-1.2.0() {
             check "its child runs on, and nothing is elsewhere" \
                 [ "$(companions)" = "$child" -a ! -e "$WINEPREFIX/drive_c/Elsewhere" ]
         fi
+        gone_away
         result=$(msiexec /i "$new")
-        check "upgrade to $new without INSTALLFOLDER: $result" [ "$(exit_of "$result")" = 0 ]
+        check "with $chosen gone, an upgrade to $new that names no folder is refused: $result" \
+            [ "$(exit_of "$result")" = 1603 ]
+        check "by the launch condition that finds no folder" eval 'refused_at_launch && unlogged INSTALLEDFOLDER'
+        check "nothing changed: the service names $chosen, 1.2.0 is installed, nothing in the default folder" \
+            [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$chosen\pelmorane.exe" -a \
+            "$(product_entries) $(apps_entry "$old" | cut -d'|' -f2)" = "1 1.2.0" -a ! -e "$default_dir/pelmorane.exe" ]
+        # The plain line finds the folder back; the line with kiv.exe is given it, and creates it.
+        given="INSTALLFOLDER=\"$chosen\""
+        [ "$new" != "$package" ] || { mv "$away" "$service_dir" && given=""; }
+        result=$(msiexec /i "$new" ${given:+"$given"})
+        check "upgrade to $new ${given:-without INSTALLFOLDER}: $result" [ "$(exit_of "$result")" = 0 ]
         check "its files in $chosen, byte for byte, and the service runs" intact "$new"
         check "no pelmorane.exe in the default folder" [ ! -e "$default_dir/pelmorane.exe" ]
-        check "its components are 1.2.0's: the same GUIDs, folders and key paths" \
-            [ "$(table "$work/$new" Component)" = "$(table "$work/$old" Component)" ]
+        check "its components are 1.2.0's, the same GUIDs, folders and key paths, and the folder's record" \
+            [ "$(table "$work/$new" Component | grep -v '^FolderRecord'$'\t' | sort)" = \
+            "$(table "$work/$old" Component | sort)" -a "$(table "$work/$new" Component | wc -l)" = \
+            $(($(table "$work/$old" Component | wc -l) + 1)) ]
         check "with one new child from $chosen, kiv.exe kept, as $local_service, one product entry" \
             [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
             -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
+        gone_away
+        result=$(repair "$new")
+        check "with $chosen gone, once more, the guide's repair line: $result" [ "$(exit_of "$result")" = 0 ]
+        puts_back "$new"
+        if [ "$new" = "$package" ]; then
+            gone_away
+            result=$(msiexec /i "$later")
+            check "gone again, the upgrade to $later without INSTALLFOLDER: $result" [ "$(exit_of "$result")" = 0 ]
+            puts_back "$later"
+            new=$later
+        fi
         if [ "$new" = "$later_kiv" ]; then
             # As an operator may write it: the guide promises that case and a final backslash
             # do not matter.
@@ -64,8 +92,25 @@ upgrades.from-1.2.0() {
         check "removal: $result, no service, no product entry" \
             [ "$(exit_of "$result")" = 0 -a "$(product_entries)" = 0 -a ! -e "$service_dir/pelmorane.exe" ]
         no_service || fail "the service is left"
-        rm -f "$service_dir/kiv.exe" # the operator's, in the plain line
+        result=$(windows_cmd "reg query HKLM\Software\Pelmorane $view")
+        check "and no record of the folder: reg query ${result%%$'\n'*}" [ "$(exit_of "$result")" = 1 ]
+        rm -rf "$service_dir" "$away"
     done
+}
+
+# gone_away: the service stopped and its folder moved away, as if deleted or not yet mounted.
+gone_away() {
+    svc control Pelmorane 1 >/dev/null
+    rm -rf "$away"
+    mv "$service_dir" "$away"
+}
+
+# puts_back <package>: every file of the package is back in the gone folder, byte for byte, and
+# the service runs from there, with nothing in the default folder.
+puts_back() {
+    check "every file of $1 back in $chosen, byte for byte, and the service runs" intact "$1"
+    check "from there, with nothing in the default folder" \
+        [ -n "$(unix_pid "$chosen\pelmorane.exe")" -a ! -e "$default_dir/pelmorane.exe" ]
 }
 
 # runs_from_folder <where>: the running service launches kiv.exe from its folder, 128 restarts it
