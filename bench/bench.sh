@@ -40,7 +40,7 @@ start() {
 stop() {
     local pid=$2 status
     status=$(svc control "$1" 1)
-    probe wait-exit "$pid" 10000
+    probe wait-exit "$pid" 10000 >/dev/null
     echo "$status"
 }
 

@@ -254,18 +254,28 @@ int Manifest(const char* file) {
     return 0;
 }
 
+// A process id or a time in ms: a whole number, and for a process id not 0, so that an empty or
+// garbled argument is refused rather than read as a process that is not there.
+bool Number(const char* text, DWORD* value, bool zeroAllowed) {
+    char* end;
+    *value = strtoul(text, &end, 10);
+    return *text && !*end && (zeroAllowed || *value);
+}
+
 int Run(int argc, char** argv) {
+    DWORD pid, ms;
     if (argc == 3 && strcmp(argv[1], "pids") == 0) {
         return Pids(argv[2]);
     }
-    if (argc == 4 && strcmp(argv[1], "wait-exit") == 0) {
-        return WaitExit(strtoul(argv[2], nullptr, 0), strtoul(argv[3], nullptr, 0));
+    if (argc == 4 && strcmp(argv[1], "wait-exit") == 0 && Number(argv[2], &pid, false) &&
+        Number(argv[3], &ms, true)) {
+        return WaitExit(pid, ms);
     }
-    if (argc == 3 && strcmp(argv[1], "handles") == 0) {
-        return Handles(strtoul(argv[2], nullptr, 0));
+    if (argc == 3 && strcmp(argv[1], "handles") == 0 && Number(argv[2], &pid, false)) {
+        return Handles(pid);
     }
-    if (argc == 3 && strcmp(argv[1], "terminate") == 0) {
-        return Terminate(strtoul(argv[2], nullptr, 0));
+    if (argc == 3 && strcmp(argv[1], "terminate") == 0 && Number(argv[2], &pid, false)) {
+        return Terminate(pid);
     }
     if (argc == 3 && strcmp(argv[1], "sddl") == 0) {
         return Sddl(argv[2]);

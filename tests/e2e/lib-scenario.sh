@@ -223,8 +223,9 @@ restart_with() {
 # Waits until every running companion has ended: a companion that crashes may take long to
 # reach its crash while its start-up competes with other prefixes.
 companions_ended() {
-    local pid
-    for pid in $(companions); do
+    local pids pid
+    pids=$(companions) || return 1
+    for pid in $pids; do
         probe wait-exit "$pid" $((step_cap * 1000 - 5000)) || return 1
     done
 }
