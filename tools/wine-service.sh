@@ -123,14 +123,15 @@ wine() {
     "$WINELOADER" "$@"
 }
 
-# Creates the prefix $WINEPREFIX, and returns once Wine has written it out; fails, saying so,
-# where it has not.
+# Creates the prefix $WINEPREFIX, and returns once Wine has written it out; where it has not,
+# fails, saying what wineboot said.
 create_prefix() {
+    local said
     mkdir -p "$(dirname "$WINEPREFIX")"
-    wine wineboot --init || die "wineboot --init failed with $? in $WINEPREFIX"
+    said=$(wine wineboot --init 2>&1) || die "wineboot --init failed with $? in $WINEPREFIX: $said"
     wineserver -w
     [ -s "$WINEPREFIX/system.reg" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ] ||
-        die "wineboot wrote no prefix in $WINEPREFIX"
+        die "wineboot wrote no prefix in $WINEPREFIX${said:+: $said}"
 }
 
 # Keeps the prefix up: Wine ends it soon after its last ordinary process, and services do

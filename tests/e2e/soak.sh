@@ -22,7 +22,8 @@ soak.restarts() {
     done >"$work/restart-ms"
     echo "restart times: median $(sort -n "$work/restart-ms" | sed -n 100p) ms," \
         "$(sort -n "$work/restart-ms" | sed -n '1p;$p' | paste -sd-) ms"
-    check "200 restarts: exactly one companion runs" [ "$(companions)" = "$(child_started_last)" ]
+    check "200 restarts: 200 launches, and exactly one companion runs" \
+        [ "$(events | grep -c ' started ')" = 201 -a "$(companions)" = "$(child_started_last)" ]
     check "the service reports running" has "$(svc query Pelmorane)" state=4
     check "it holds as many handles as before ($handles)" [ "$(probe handles "$service_pid")" = "$handles" ]
     local grown=$(($(rss_kib "$unix") - rss))
