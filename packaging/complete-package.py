@@ -13,6 +13,9 @@ reproducible. It adds:
   backslash) and its AppSearch row;
 - the package's one custom action that runs a program: the system's own sc.exe, which sets the
   service's recovery after it is registered and before it starts (not on removal);
+- the refusal of a folder or an account that a user who is not an administrator chose
+  (FolderChosen, AccountChosen, judged by pelmorane.wxs): an error action in the execute sequence
+  alone, before the install's script, as Windows Installer's notes on UAC advise for AdminUser;
 - each file's version and language, read from its version resource, in place of its hash: wixl
   writes no File.Version and hashes every file, as if none were versioned;
 - the removal of an older version inside the install's script, after InstallExecute: the new
@@ -55,6 +58,8 @@ LOCATOR_FILE = 1  # msidbLocatorTypeFileName: the component's key path is a file
 # exit code is checked, so a failure fails the install.
 SYSTEM_PROGRAM_DEFERRED = 34 + 1024 + 2048
 RECOVERY_SEQUENCE = 5850  # after InstallServices (5800), before StartServices (5900)
+ERROR = 19  # shows its Target as an error and fails the install
+CHOICE_SEQUENCE = 102  # after LaunchConditions (100) and DefaultServiceAccount (101)
 INSTALL_EXECUTE = 6500  # runs the script so far; then the old version's removal, in the same
 REMOVE_OLD_VERSION = 6550  # transaction, before InstallFinalize (6600)
 
@@ -71,6 +76,13 @@ STATEMENTS = [
     f"'\"[{{folder}}]sc.exe\" {RECOVERY}')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
     f"('SetRecovery', 'NOT REMOVE~=\"ALL\"', {RECOVERY_SEQUENCE})",
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('OnlyAdministratorsChoose', "
+    f"{ERROR}, 'Only an administrator may choose the folder (INSTALLFOLDER) or the account "
+    "(SERVICEACCOUNT) of Pelmorane. Nothing was changed. Run the command as an administrator, "
+    "or without them.')",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
+    "('OnlyAdministratorsChoose', 'NOT AdminUser AND (FolderChosen OR AccountChosen) AND NOT "
+    f"REMOVE~=\"ALL\"', {CHOICE_SEQUENCE})",
     "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, "
     "`Type` SHORT PRIMARY KEY `Signature_`)",
     "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES "

@@ -138,11 +138,14 @@ create_prefix() {
 # not count. In a session of its own, so that a Ctrl+C reaches only the caller.
 keep_prefix_up() {
     setsid "$WINELOADER" "$svcctl_exe" idle >/dev/null &
+    prefix_keeper=$!
 }
 
-# Ends every process of the prefix and waits for the caller's background jobs.
+# Ends every process of the prefix and waits for the caller's background jobs. The keeper, had it
+# not yet reached the prefix's server when that ended, would wait for it for ever.
 shut_down_prefix() {
     wineserver -k 2>/dev/null || true
+    [ -z "${prefix_keeper:-}" ] || kill "$prefix_keeper" 2>/dev/null || true
     wait
 }
 

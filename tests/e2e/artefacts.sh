@@ -160,9 +160,20 @@ descriptor() {
 # the component's attribute 0x100 and the locator's 0x10) and reads the record back; it finds the
 # folder of its arch's installed Service component too (the locator's type 1: its key path is a
 # file, and the search gives that file's folder); it notes what was given, then keeps what it
-# found, before the launch conditions judge, and before costing; and it asks whether the user
-# really is an administrator. It stops the service, and waits for it, before it replaces or
-# deletes anything: on install and on removal alike.
+# found, before the launch conditions judge, and before costing. On its server side alone, it
+# refuses a folder or an account chosen by a user who is not really an administrator, before its
+# script. It stops the service, and waits for it, before it replaces or deletes anything: on
+# install and on removal alike.
+# order_of <sequence>: the order of the actions that keep, note and judge the folder and account.
+order_of() {
+    if [ "$1" = InstallUISequence ]; then
+        echo "AppSearch KeepServiceAccount GivenInstallFolder RememberInstallFolder KeepInstallFolder LaunchConditions CostFinalize"
+    else
+        echo "AppSearch GivenServiceAccount KeepServiceAccount GivenInstallFolder RememberInstallFolder KeepInstallFolder" \
+            "DefaultInstallFolder FolderChosen AccountChosen LaunchConditions OnlyAdministratorsChoose CostFinalize"
+    fi
+}
+
 every_line() {
     local service sequence events view=0
     needs "$1" "$2"
@@ -179,12 +190,14 @@ every_line() {
         "FolderRecord $view RememberedFolder 2 $((2 + 16 * view)) 1" ]
     for sequence in InstallUISequence InstallExecuteSequence; do
         check "$sequence: searched, given noted, found kept, judged, then costed" \
-            [ "$(table "$1" $sequence | sort -t$'\t' -k3n | cut -f1 | grep -xE 'AppSearch|Given.*|Keep.*|RememberInstallFolder|DefaultInstallFolder|LaunchConditions|CostFinalize' |
-            paste -sd' ')" = "AppSearch GivenServiceAccount KeepServiceAccount GivenInstallFolder RememberInstallFolder KeepInstallFolder DefaultInstallFolder LaunchConditions CostFinalize" ]
+            [ "$(table "$1" $sequence | sort -t$'\t' -k3n | cut -f1 | grep -xE 'AppSearch|Given.*|Keep.*|.*Chosen|RememberInstallFolder|DefaultInstallFolder|LaunchConditions|OnlyAdministratorsChoose|CostFinalize' |
+            paste -sd' ')" = "$(order_of $sequence)" ]
     done
-    check "only an administrator chooses: MSIUSEREALADMINDETECTION=1, and a condition that asks AdminUser first" \
-        [ "$(table "$1" Property | grep -c $'^MSIUSEREALADMINDETECTION\t1$') $(table "$1" LaunchCondition |
-        grep -c '^AdminUser OR REMOVE ~= "ALL" OR .*GIVENINSTALLFOLDER.*GIVENSERVICEACCOUNT')" = "1 1" ]
+    check "only an administrator chooses: MSIUSEREALADMINDETECTION=1, and an error action where AdminUser is not set" \
+        [ "$(table "$1" Property | grep -c $'^MSIUSEREALADMINDETECTION\t1$') $(table "$1" CustomAction |
+        awk -F'\t' '$1 == "OnlyAdministratorsChoose" { print $2 }') $(table "$1" InstallExecuteSequence |
+        awk -F'\t' '$1 == "OnlyAdministratorsChoose" { print $2 }')" = \
+        '1 19 NOT AdminUser AND (FolderChosen OR AccountChosen) AND NOT REMOVE~="ALL"' ]
     # msidbServiceControlEvent: Start 0x1, Stop 0x2, Delete 0x8, and 0x10, 0x20, 0x80 on removal.
     events=$(table "$1" ServiceControl | awk -F'\t' '$2 == "Pelmorane" { print $3 + 0, $5 }')
     check "the service is stopped and waited for on install and on removal, started on install, deleted on removal: $events" \
@@ -246,9 +259,10 @@ artefacts.package-tables() {
         "scripts/release.sh --version $(later_version) --companion <kiv.exe>"
     folder=SystemFolder
     [ "$arch" = x86 ] || folder=System64Folder
+    # Besides the actions that set a property (51) and the one that refuses (19).
     value=$(sed -n 's/^ *sc\.exe \(failure .*\)$/\1/p' <<<"$guide")
     check "one custom action runs the system's sc.exe from $folder, deferred, as the system: $value" \
-        [ "$(table "$package" CustomAction | grep -v $'\t51\t' | cut -f1-4)" = \
+        [ "$(table "$package" CustomAction | grep -vE $'\t(51|19)\t' | cut -f1-4)" = \
         "SetRecovery"$'\t'"3106"$'\t'"$folder"$'\t'"\"[$folder]sc.exe\" $value" ]
     check "$folder is a folder of the package" grep -qx "$folder"$'\tTARGETDIR\t.' <<<"$(table "$package" Directory)"
     check "after InstallServices, before StartServices, not on removal" \

@@ -98,6 +98,12 @@ refused_at_launch() {
     grep -qE "LaunchConditions\. Return value [03]\." "$work/msiexec.log"
 }
 
+# refused_by <action>: the last msiexec run failed at that action, before its script, by its log
+# (3, or 0 under Wine).
+refused_by() {
+    grep -qE "Action ended .*: $1\. Return value [03]\." "$work/msiexec.log"
+}
+
 # ran <action> <return values>: whether the install's script ran the action with such a result
 # (1 success; 3 failure, or 0 under Wine), by its log. Wine logs a deferred action when it is
 # scheduled and again when the script runs it, at InstallExecute.

@@ -161,20 +161,19 @@ packages.one-owner() {
 }
 
 # Only an administrator chooses the folder or the account. Under Wine every user is one (AdminUser
-# is always 1), so a copy of the package whose condition reads TESTADMINUSER in its place stands
-# for a user who is not, elevated by policy: what that user chooses is refused with nothing
-# installed, what the package would take anyway passes, and so does an administrator's choice and
-# any removal.
+# is always 1), so a copy of the package whose refusal reads TESTADMINUSER in its place stands for
+# a user who is not, elevated by policy: what that user chooses is refused with nothing installed,
+# what the package would take anyway passes, and so does an administrator's choice and any removal.
 packages.chosen-by-administrators() {
     msi_prefix "$(package_arch)"
     local condition as_user=as-user.msi row code given default="$program_files\Pelmorane"
-    condition=$(table "$work/$package" LaunchCondition | cut -f1 | grep '^AdminUser OR ') ||
-        fail "no launch condition asks AdminUser"
+    condition=$(table "$work/$package" InstallExecuteSequence |
+        awk -F'\t' '$1 == "OnlyAdministratorsChoose" && $2 ~ /^NOT AdminUser / { print $2 }')
+    [ -n "$condition" ] || fail "no action refuses where AdminUser is not set"
     check "AdminUser says whether the user really is an administrator: MSIUSEREALADMINDETECTION=1" \
         grep -qx $'MSIUSEREALADMINDETECTION\t1' <(table "$work/$package" Property)
     cp "$work/$package" "$work/$as_user"
-    msibuild "$work/$as_user" -q "DELETE FROM LaunchCondition WHERE Condition = '$condition'" \
-        -q "INSERT INTO LaunchCondition (Condition, Description) VALUES ('TESTADMINUSER${condition#AdminUser}', 'as a user')"
+    msibuild "$work/$as_user" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT TESTADMINUSER${condition#NOT AdminUser}' WHERE Action = 'OnlyAdministratorsChoose'"
     for row in "1603 INSTALLFOLDER=\"C:\\Elsewhere\"" "1603 SERVICEACCOUNT=\"NT AUTHORITY\\LocalService\"" \
         "0 TESTADMINUSER=1 INSTALLFOLDER=\"C:\\Elsewhere\" SERVICEACCOUNT=\"NT AUTHORITY\\LocalService\"" \
         "0 INSTALLFOLDER=\"$default\" SERVICEACCOUNT=LocalSystem"; do
@@ -182,7 +181,8 @@ packages.chosen-by-administrators() {
         result=$(msiexec /i "$as_user" "$given")
         check "as a user, $given: $result" [ "$(exit_of "$result")" = "$code" ]
         if [ "$code" = 1603 ]; then
-            check "at launch, with nothing installed" eval 'refused_at_launch && [ "$(product_entries)" = 0 ]'
+            check "refused before the script, with nothing installed" \
+                eval 'refused_by OnlyAdministratorsChoose && [ "$(product_entries)" = 0 ]'
         else
             result=$(msiexec /x "$as_user" "SERVICEACCOUNT=\"NT AUTHORITY\\NetworkService\"")
             check "and a user's removal, whatever it gives: $result" [ "$(exit_of "$result")" = 0 ]
