@@ -155,15 +155,6 @@ descriptor() {
     check "only SYSTEM and Administrators may $3" [ "$(holders "$parsed" "$2")" = "S-1-5-18 S-1-5-32-544" ]
 }
 
-# every_line <package> <command that makes it>: what each package line must do, read from its
-# tables. It records its folder under HKLM\Software\Pelmorane in its own registry view (64-bit:
-# the component's attribute 0x100 and the locator's 0x10) and reads the record back; it finds the
-# folder of its arch's installed Service component too (the locator's type 1: its key path is a
-# file, and the search gives that file's folder); it notes what was given, then keeps what it
-# found, before the launch conditions judge, and before costing. On its server side alone, it
-# refuses a folder or an account chosen by a user who is not really an administrator, before its
-# script. It stops the service, and waits for it, before it replaces or deletes anything: on
-# install and on removal alike.
 # order_of <sequence>: the order of the actions that keep, note and judge the folder and account.
 order_of() {
     if [ "$1" = InstallUISequence ]; then
@@ -174,6 +165,15 @@ order_of() {
     fi
 }
 
+# every_line <package> <command that makes it>: what each package line must do, read from its
+# tables. It records its folder under HKLM\Software\Pelmorane in its own registry view (64-bit:
+# the component's attribute 0x100 and the locator's 0x10) and reads the record back; it finds the
+# folder of its arch's installed Service component too (the locator's type 1: its key path is a
+# file, and the search gives that file's folder); it notes what was given, then keeps what it
+# found, before the launch conditions judge, and before costing. On its server side alone, it
+# refuses a folder or an account chosen by a user who is not really an administrator, before its
+# script. It stops the service, and waits for it, before it replaces or deletes anything: on
+# install and on removal alike.
 every_line() {
     local service sequence events view=0
     needs "$1" "$2"

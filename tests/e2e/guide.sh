@@ -92,17 +92,17 @@ guide.sc-lines() {
 # bare, since the tool waits itself (section 2 only). A silent one (/q..., /quiet, /passive) says
 # /norestart: Windows Installer would otherwise restart the computer unasked. Options are read
 # without case, as msiexec reads them, in either of their forms (/ or -).
-exe='msiexec(\.exe)?'
-command_form="^\ {7}(start\ /wait\ $exe\ |\(start-process\ $exe\ .*-wait\ -passthru\)|$exe\ )"
+msiexec_exe='msiexec(\.exe)?'
+command_form="^\ {7}(start\ /wait\ $msiexec_exe\ |\(start-process\ $msiexec_exe\ .*-wait\ -passthru\)|$msiexec_exe\ )"
 
 msiexec_fault() {
     local line=${1,,}
-    [[ $line =~ $exe[\ \'] ]] || return 0
+    [[ $line =~ $msiexec_exe[\ \'] ]] || return 0
     if [[ $line =~ $command_form ]]; then
-        [[ ! $line =~ ^\ {7}$exe\  || $2 = 2 ]] || echo "msiexec that nothing waits for"
+        [[ ! $line =~ ^\ {7}$msiexec_exe\  || $2 = 2 ]] || echo "msiexec that nothing waits for"
         [[ ! $line =~ [\ \'][/-](q[nbr]?[+!-]?|quiet|passive)([\ \']|$) || $line =~ [\ \'][/-]norestart([\ \']|$) ]] ||
             echo "silent, but may restart"
-    elif [[ $line =~ $exe\ [/-] ]]; then
+    elif [[ $line =~ $msiexec_exe\ [/-] ]]; then
         echo "a command inside prose, or not waited for"
     fi
 }

@@ -90,16 +90,12 @@ logged() {
 # unlogged <property>: the last msiexec run had no value for it, by its verbose log, which has
 # the properties that it had.
 unlogged() {
-    grep -q "^Property(S): ProductCode = " "$work/msiexec.log" && ! grep -q "^Property(S): $1 = " "$work/msiexec.log"
-}
-
-# refused_at_launch: the last msiexec run was refused by a launch condition, by its log.
-refused_at_launch() {
-    grep -qE "LaunchConditions\. Return value [03]\." "$work/msiexec.log"
+    grep -q "^Property(S): ProductCode = " "$work/msiexec.log" &&
+        ! grep -q "^Property(S): $1 = " "$work/msiexec.log"
 }
 
 # refused_by <action>: the last msiexec run failed at that action, before its script, by its log
-# (3, or 0 under Wine).
+# (3, or 0 under Wine): LaunchConditions for a launch condition.
 refused_by() {
     grep -qE "Action ended .*: $1\. Return value [03]\." "$work/msiexec.log"
 }

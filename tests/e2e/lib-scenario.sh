@@ -34,13 +34,6 @@ child_started_last() {
     last_started "$service_dir/kiv.log"
 }
 
-# pids_of <exe name>: the ids of its running processes, on one line, as the probe answers them;
-# "unknown" where it gave no answer, which no comparison takes for an id or for none.
-pids_of() {
-    local answer
-    answer=$(probe pids "$1") || { echo unknown && return 1; }
-    sed 1d <<<"$answer" | sort -n | xargs
-}
 
 # count_of <exe name>: how many processes of that name run, by the probe's count; "unknown" where
 # it gave no answer.
@@ -50,8 +43,12 @@ count_of() {
     field count "${answer%%$'\n'*}"
 }
 
+# The running companions' process ids, on one line, as the probe answers them; "unknown" where it
+# gave no answer, which no comparison takes for an id or for none.
 companions() {
-    pids_of kiv.exe
+    local answer
+    answer=$(probe pids kiv.exe) || { echo unknown && return 1; }
+    sed 1d <<<"$answer" | sort -n | xargs
 }
 
 no_companion() {

@@ -83,7 +83,7 @@ msi_lifecycle() {
     check "an upgrade from an account with a password is refused: $result" [ "$(exit_of "$result")" = 1603 ]
     check "nothing changed" [ "$(account) $(field pid "$(svc query Pelmorane)") $(product_entries)" = \
         ".\someone $service_pid 1" ]
-    check "by a launch condition, which asks for SERVICEACCOUNT" refused_at_launch
+    check "by a launch condition, which asks for SERVICEACCOUNT" refused_by LaunchConditions
     check "the package's message asks for SERVICEACCOUNT" grep -q "needs a password.*SERVICEACCOUNT=" \
         <<<"$(msiinfo export "$work/$later" LaunchCondition)"
     result=$(msiexec /i "$later" SERVICEACCOUNT=LocalSystem)

@@ -2,6 +2,12 @@
 # choice, under Wine's own msiexec; an upgrade keeps the folder, the account and the components.
 source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 
+# refused_for_folder <installed folder>: the last msiexec run was refused at launch, having found
+# that folder and been given C:\Elsewhere.
+refused_for_folder() {
+    refused_by LaunchConditions && logged INSTALLEDFOLDER "$1\\" && logged GIVENINSTALLFOLDER 'C:\Elsewhere\'
+}
+
 # Upgrades from 1.2.0's packages as released, each as an operator would: installed as
 # LocalService into a folder of the operator's choice, with kiv.exe, then the new version of its
 # line without the folder: every file that it installs is in that folder with its bytes, none is
@@ -11,12 +17,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 # it is refused and changes nothing, and one given it installs there; once this version has
 # recorded the folder, a repair, and on the plain line an upgrade, put everything back there.
 # Then removal leaves nothing of either, the record included.
-# refused_for_folder <installed folder>: the last msiexec run was refused at launch, having found
-# that folder and been given C:\Elsewhere.
-refused_for_folder() {
-    refused_at_launch && logged INSTALLEDFOLDER "$1\\" && logged GIVENINSTALLFOLDER 'C:\Elsewhere\'
-}
-
 upgrades.from-1.2.0() {
     local arch old new released=$root/build/release-1.2.0/dist local_service='NT AUTHORITY\LocalService'
     local chosen='C:\Kiv Host' default_dir away given
@@ -51,7 +51,7 @@ upgrades.from-1.2.0() {
         result=$(msiexec /i "$new")
         check "with $chosen gone, an upgrade to $new that names no folder is refused: $result" \
             [ "$(exit_of "$result")" = 1603 ]
-        check "by the launch condition that finds no folder" eval 'refused_at_launch && unlogged INSTALLEDFOLDER'
+        check "by the launch condition that finds no folder" eval 'refused_by LaunchConditions && unlogged INSTALLEDFOLDER'
         check "nothing changed: the service names $chosen, 1.2.0 is installed, nothing in the default folder" \
             [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$chosen\pelmorane.exe" -a \
             "$(product_entries) $(apps_entry "$old" | cut -d'|' -f2)" = "1 1.2.0" -a ! -e "$default_dir/pelmorane.exe" ]
