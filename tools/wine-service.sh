@@ -123,13 +123,19 @@ wine() {
     "$WINELOADER" "$@"
 }
 
+# Waits until the prefix's server has ended, having written the registry out; step_cap at most.
+server_ended() {
+    timeout $step_cap wineserver -w ||
+        die "wineserver -w: the server of $WINEPREFIX had not ended after $step_cap s (exit $?)"
+}
+
 # Creates the prefix $WINEPREFIX, and returns once Wine has written it out; where it has not,
 # fails, saying what wineboot said.
 create_prefix() {
     local said
     mkdir -p "$(dirname "$WINEPREFIX")"
     said=$(wine wineboot --init 2>&1) || die "wineboot --init failed with $? in $WINEPREFIX: $said"
-    wineserver -w
+    server_ended
     [ -s "$WINEPREFIX/system.reg" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ] ||
         die "wineboot wrote no prefix in $WINEPREFIX${said:+: $said}"
 }
@@ -152,12 +158,14 @@ shut_down_prefix() {
 # run_tool <exe> <arguments...>: runs one of our Windows tools (svcctl, probe) under the build's
 # loader, capped at step_cap; prints its answer without carriage returns and returns the exit code
 # that the tool gave. Each tool writes "begin <tool>" before it acts and "end <exit code>" once it
-# has answered (tools/answer.h), so that:
-# - a tool that never started (no first line: Wine's loader failed) is run once more, saying so;
-# - a tool that started is never run again, whatever its end: a control, a termination or a wait
-#   is not repeated. Ended without its last line (killed at the cap, crashed), it has failed, and
-#   this says what it printed and how it ended;
-# - with its last line, the tool's own exit code stands, however Wine's loader then ended on the
+# has answered (tools/answer.h), and nothing else prints such lines, so that:
+# - a tool that printed nothing at all never started (Wine's loader failed): it is run once more,
+#   saying so;
+# - anything printed means that something ran, which may have acted: a control, a termination or a
+#   wait is never repeated. What is not one whole answer, from "begin <tool>" to its "end" and no
+#   more, fails, saying what was printed and how the loader ended: the tool killed at the cap or
+#   crashed, a byte before its first line, a build without these lines, two answers in one;
+# - with its whole answer, the tool's own exit code stands, however Wine's loader then ended on the
 #   Linux side (it can die after the answer: glibc's "Inconsistency detected by ld.so" at exit).
 run_tool() {
     local tool command=${*:2} out code attempt body last
@@ -166,15 +174,16 @@ run_tool() {
         code=0
         out=$(timeout $step_cap "$WINELOADER" "$@") || code=$?
         out=${out//$'\r'/}
-        [ "${out%%$'\n'*}" != "begin $tool" ] || break
-        echo "$tool $command: Wine's loader ended with $code before $tool started${out:+, printing: $out}" >&2
+        [ -z "$out" ] || break
+        echo "$tool $command: Wine's loader ended with $code, printing nothing: $tool never started" >&2
         [ $attempt = first ] || return 1
         echo "$tool $command: once more" >&2
     done
-    body=${out#"begin $tool"} body=${body#$'\n'} last=${out##*$'\n'}
-    if [[ ! $last =~ ^end\ ([0-9]+)$ ]]; then
-        echo "$tool $command: started, then ended with $code without its answer, having printed:" \
-            "${body:-nothing}" >&2
+    body=${out#"begin $tool"$'\n'} last=${out##*$'\n'}
+    if [ "${out%%$'\n'*}" != "begin $tool" ] || [[ ! $last =~ ^end\ ([0-9]+)$ ]] ||
+        grep -qxE "begin $tool|end [0-9]+" <<<"${body%"$last"}"; then
+        echo "$tool $command: Wine's loader ended with $code without one whole answer from $tool," \
+            "having printed: $out" >&2
         return 1
     fi
     ((code == BASH_REMATCH[1])) ||
@@ -201,13 +210,15 @@ probe() {
     run_tool "$probe_exe" "$@"
 }
 
-# field <key> <status line of svcctl>: the value of <key>=value in the line.
+# field <key> <status line of svcctl>: the value of <key>=value in the line; where it has none,
+# fails, saying so, so that a value read to compare with later is never silently empty.
 field() {
     local pair
     for pair in $2; do
-        [ "${pair%%=*}" = "$1" ] && echo "${pair#*=}"
+        [ "${pair%%=*}" != "$1" ] || { echo "${pair#*=}" && return 0; }
     done
-    return 0
+    echo "  no $1= in: ${2:-nothing}" >&2
+    return 1
 }
 
 # last_started <kiv.log>: the process id of the last companion started, from its record.

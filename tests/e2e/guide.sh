@@ -3,9 +3,10 @@
 # The operator's guide followed to the letter: the release unpacked, this build's executable
 # and the companion copied into C:\Program Files\Pelmorane, then every sc.exe line of the unpacked
 # guide run in its order, each from a batch file by Wine's own cmd and sc, and a reboot once the
-# service runs. Wine's sc has no `control`; svcctl stands in for those lines. It has no `sdshow` or
-# `qfailure` either, which only show what the lines before them set: those are skipped. And Wine
-# neither enforces the descriptor that `sdset` sets nor acts on `failure`: they only have to run.
+# service runs. Wine's sc has no `control`; svcctl stands in for those lines, once they are read for
+# their service and code. It has no `sdshow` or `qfailure` either, which only show what the lines
+# before them set: those are skipped. And Wine neither enforces the descriptor that `sdset` sets
+# nor acts on `failure`: they only have to run.
 # Wine's sc can report a stop that happened as a failure: the service process may end before the
 # manager has read the handler's answer (ERROR_BROKEN_PIPE). It passes only where the manager then
 # reports the service stopped and the child received WM_QUIT.
@@ -36,6 +37,8 @@ guide.sc-lines() {
         echo "guide: $line"
         case ${words[1]} in
         control)
+            [[ ${#words[@]} = 4 && ${words[2]} = Pelmorane && ${words[3]} =~ ^(128|255)$ ]] ||
+                fail "not a restart of Pelmorane's one child (128 or 255): $line"
             restart_with "${words[3]}"
             continue
             ;;

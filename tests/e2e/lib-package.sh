@@ -27,17 +27,23 @@ msi_prefix() {
 # answers "exit=<its exit code> ms=<how long it took>".
 msiexec() {
     local answer
+    rm -f "$work/msiexec.log" # what the checks read is this run's log, or none
     answer=$(windows_cmd "start /wait msiexec $* /qn /norestart /l*v msiexec.log")
     echo "${answer%%$'\n'*}"
 }
 
-# How many entries named Pelmorane Apps & features lists; "unknown" where reg gave no answer
-# (through cmd, which says reg's exit code: an empty listing is an answer too).
+# How many entries named Pelmorane Apps & features lists: reg, through cmd, ended with 0, or said
+# that the view has no such key (an empty listing is an answer too); "unknown" otherwise, as for a
+# crashed, missing or misread reg.
 product_entries() {
     local answer
-    answer=$(windows_cmd "reg query HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall /s $view") ||
+    answer=$(windows_cmd "reg query HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall /s $view 2>&1") ||
         { echo unknown && return 1; }
-    grep -c 'DisplayName *REG_SZ *Pelmorane$' <<<"$answer" || true
+    case $(exit_of "$answer") in
+    0) grep -c 'DisplayName *REG_SZ *Pelmorane$' <<<"$answer" || true ;;
+    1) grep -q 'Unable to find the specified registry key' <<<"$answer" && echo 0 ;;
+    *) false ;;
+    esac || { echo "  reg query of Apps & features: $answer" >&2 && echo unknown && return 1; }
 }
 
 # product_code <package>: its ProductCode.
@@ -62,12 +68,14 @@ account() {
 # intact <package>: every file that the package installs is in the folder with its bytes, and the
 # service runs.
 intact() {
-    local file
+    local file files=0
     rm -rf "$work/unpacked"
-    msiextract -C "$work/unpacked" "$work/$1" >/dev/null
+    msiextract -C "$work/unpacked" "$work/$1" >/dev/null || { echo "  msiextract $1 failed" >&2 && return 1; }
     while read -r file; do
         cmp "$file" "$service_dir/${file##*/}" || return 1
+        files=$((files + 1))
     done < <(find "$work/unpacked" -type f)
+    ((files > 0)) || { echo "  msiextract $1 extracted nothing" >&2 && return 1; }
     has "$(svc query Pelmorane)" state=4
 }
 

@@ -39,8 +39,7 @@ child_started_last() {
 # it gave no answer.
 count_of() {
     local answer
-    answer=$(probe pids "$1") || { echo unknown && return 1; }
-    field count "${answer%%$'\n'*}"
+    answer=$(probe pids "$1") && field count "${answer%%$'\n'*}" || { echo unknown && return 1; }
 }
 
 # The running companions' process ids, on one line, as the probe answers them; "unknown" where it
@@ -74,7 +73,7 @@ prepare_template() {
     rm -rf "$WINEPREFIX"
     create_prefix
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
-    wineserver -w
+    server_ended
     sed -n '/^\[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\AeDebug\]/,/^$/p' \
         "$WINEPREFIX/system.reg" | grep -qx '"Debugger"=""' || fail "the prefix has no empty Debugger"
 }
@@ -101,8 +100,15 @@ setup() {
     svc create Pelmorane 'C:\pelmorane\pelmorane.exe' >/dev/null
 }
 
+# Ends the prefix, and keeps the work folder of a scenario that failed. A prefix whose keeper had
+# ended may have shut down in a pause, ending the service without a stop, and started afresh for
+# the next step: what the scenario saw then proves nothing, so it fails.
 teardown() {
     local status=$?
+    if [ $status -eq 0 ] && [ -n "${prefix_keeper:-}" ] && ! kill -0 "$prefix_keeper" 2>/dev/null; then
+        echo "FAIL: the prefix's keeper (process $prefix_keeper) had ended before the scenario did" >&2
+        status=1
+    fi
     [ -z "${WINEPREFIX:-}" ] || shut_down_prefix
     if [ $status -eq 0 ]; then
         rm -rf "$work"
@@ -110,6 +116,7 @@ teardown() {
         [ -z "${service_dir:-}" ] || { echo "companion record:" && events; } >&2
         echo "the work folder is kept: $work" >&2
     fi
+    exit $status
 }
 
 soak_only() {
@@ -118,16 +125,18 @@ soak_only() {
 
 # windows_cmd <command line>: runs it from a batch file with Wine's cmd in the work folder, and
 # answers as svcctl does: a line "exit=<its whole exit code> ms=<how long it took>" (Wine hands
-# Linux only the low 8 bits: 1603 would arrive as 67), then what it printed.
+# Linux only the low 8 bits: 1603 would arrive as 67), then what it printed. The exit code is
+# cmd's last line, which the batch file prints once the command has ended; without it, it fails.
 windows_cmd() {
-    local begin output code=0
+    local begin output code=0 last
     begin=$(now_ms)
     printf '@%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$1" >"$work/step.bat"
     output=$(cd "$work" && timeout $step_cap "$WINELOADER" cmd /c step.bat | tr -d '\r') || code=$?
-    [[ $output == *exit=* ]] ||
+    last=${output##*$'\n'}
+    [[ $last =~ ^exit=-?[0-9]+$ ]] ||
         { echo "no exit code from $1 (cmd: $code after $(($(now_ms) - begin)) ms): $output" >&2 && return 1; }
-    echo "exit=${output##*exit=} ms=$(($(now_ms) - begin))"
-    echo -n "${output%exit=*}"
+    echo "$last ms=$(($(now_ms) - begin))"
+    echo -n "${output%"$last"}"
 }
 
 # exit_of <answer of windows_cmd>: the exit code in its first line.
@@ -172,6 +181,14 @@ reg_value() {
     local answer
     answer=$(wine reg query "$1" /v "$2" ${3:+"$3"} 2>&1) || { echo "  reg query $1 /v $2: $answer" >&2 && return 0; }
     tr -d '\r' <<<"$answer" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+# no_key <key> [/reg:32|/reg:64]: whether reg, having run, answers that there is no such key.
+no_key() {
+    local answer
+    answer=$(windows_cmd "reg query $1 ${2:-} 2>&1") && [ "$(exit_of "$answer")" = 1 ] &&
+        grep -q 'Unable to find the specified registry key' <<<"$answer" ||
+        { echo "  no key $1 expected: ${answer:-no answer}" >&2 && return 1; }
 }
 
 # Whether svcctl, having run, answers that there is no service Pelmorane.

@@ -140,9 +140,11 @@ service.search-path() {
     wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
         /v PATH /t REG_EXPAND_SZ /d 'C:\tools;%SystemRoot%\system32;%SystemRoot%' /f >/dev/null
     reboot_prefix # the system PATH is read when the prefix starts
+    check "the prefix's programs have C:\tools first on their PATH" \
+        eval '[[ $(windows_cmd "echo %PATH%" | sed -n 2p) == "C:\tools;"* ]]'
 
     check "start reports running" has "$(svc start Pelmorane)" state=4
-    sleep 2
+    svc control Pelmorane 4 >/dev/null # answered once the start-up has tried its launch
     check "no kiv.exe from the search path was launched" no_companion
     check "none of them ran" [ -z "$(cat "$windows/kiv.log" "$windows/system32/kiv.log" \
         "$path_dir/kiv.log" 2>/dev/null)" ]

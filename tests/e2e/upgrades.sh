@@ -92,8 +92,7 @@ upgrades.from-1.2.0() {
         check "removal: $result, no service, no product entry" \
             [ "$(exit_of "$result")" = 0 -a "$(product_entries)" = 0 -a ! -e "$service_dir/pelmorane.exe" ]
         no_service || fail "the service is left"
-        result=$(windows_cmd "reg query HKLM\Software\Pelmorane $view")
-        check "and no record of the folder: reg query ${result%%$'\n'*}" [ "$(exit_of "$result")" = 1 ]
+        check "and no record of the folder" no_key 'HKLM\Software\Pelmorane' "$view"
         rm -rf "$service_dir" "$away"
     done
 }
@@ -150,6 +149,7 @@ upgrades.cyrillic-folder() {
     # Its arguments as they are, not through a batch file; Wine hands Linux only the low 8 bits
     # of msiexec's exit code, and 0 is 0.
     local code=0
+    rm -f "$work/msiexec.log"
     (cd "$work" && timeout $step_cap "$WINELOADER" msiexec /i "$package" /qn \
         "INSTALLFOLDER=$folder" /l*v msiexec.log) || code=$?
     check "the package installs into $folder: exit $code" [ "$code" = 0 ]

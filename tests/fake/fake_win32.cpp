@@ -262,7 +262,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     return TRUE;
 }
 
-// Returns as soon as the process is gone, on the virtual clock.
+// Returns as soon as the process is gone, on the virtual clock; waits on nothing else.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Record(Format("WaitForSingleObject(%s, %u)", Name(handle).c_str(), milliseconds));
     if (!g_open.count(handle)) {
@@ -271,7 +271,14 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     Process* p = ByHandle(handle);
-    if (p && p->running) {
+    if (!p) {
+        // The product waits only on its children; a thread or a job would not answer at once.
+        faults.push_back("WaitForSingleObject on a handle that is not a process's: " +
+                         Name(handle));
+        g_lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    if (p->running) {
         if (p->endsAt == kNever && milliseconds == INFINITE) {
             // Nothing else runs here to end it: on Windows the call would never return.
             faults.push_back("an INFINITE wait on " + Name(handle) + ", which never ends");
