@@ -10,6 +10,9 @@
 # soak. Where it cannot (or with PELMORANE_ARCH=win64), the 64-bit build runs the whole suite, and
 # the 32-bit build gets the checks that need no 32-bit code: its format, its version resource, its
 # package's tables, and its scenarios against a loader that runs nothing (the silent loader).
+#
+# Steps that need nothing of each other run side by side: most of them wait, on a token, on Wine or
+# on the service's own seconds, and the rest share two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,12 +24,61 @@ step() {
     echo "=== $name: $((SECONDS - begin)) s"
 }
 
+# beside <step name> <command...>: runs that step beside the ones started before it; its output is
+# kept until `joined` shows it.
+logs=build/test-steps
+beside_pids=() beside_logs=()
+beside() {
+    local log
+    mkdir -p "$logs"
+    log=$(mktemp "$logs/step.XXXXXX")
+    (beside_pids=() beside_logs=() && step "$@") >"$log" 2>&1 &
+    beside_pids+=($!) beside_logs+=("$log")
+}
+
+# joined: waits for every step started beside, shows their output in the order they were started,
+# and fails where any failed.
+joined() {
+    local i failed=0
+    for i in "${!beside_pids[@]}"; do
+        wait "${beside_pids[i]}" || failed=1
+        cat "${beside_logs[i]}"
+        rm -f "${beside_logs[i]}"
+    done
+    beside_pids=() beside_logs=()
+    return $failed
+}
+
 sanitized() {
     cmake --preset sanitize >/dev/null
     cmake --build --preset sanitize -j "$(nproc)"
     ctest --preset sanitize -j "$(nproc)"
 }
 
+# The releases that the package scenarios read: this version's, then side by side a later one,
+# unsigned, to upgrade to, and 1.2.0's, to upgrade from. In a shell of its own, so that it waits
+# only for its own steps.
+releases() (
+    beside_pids=() beside_logs=()
+    step "signing material: a throwaway CA and certificates" tests/release/signatures.sh material
+    mapfile -t pkcs12 <build/signing/pkcs12.env
+    step "release, signed with them" env "${pkcs12[@]}" scripts/release.sh
+    beside "a later release, unsigned, to upgrade to" scripts/release.sh --version \
+        "$(packaging/version.sh --next)" --companion "$(companion_exe_of "$build")"
+    beside "1.2.0's release, from its commit, to upgrade from" \
+        tests/release/make-1.2.0.sh "$(companion_exe_of "$build")"
+    joined
+)
+
+# The release made again from a copy, signed from the token, then the release's checks, which
+# compare the two.
+release_checks() {
+    step "the release made again from a copy, signed from the token" tests/release/make-again.sh
+    step "release checks: contents, checksums, bill of materials, reproducibility, signatures" \
+        ctest --preset release
+}
+
+begin=$SECONDS
 step "install what is missing" scripts/install-deps.sh
 export PELMORANE_DEPS_CHECKED=1
 source tools/wine-service.sh
@@ -34,39 +86,36 @@ choose_build
 announce "runs the whole end-to-end suite on"
 
 step "build" scripts/build.sh
-step "unit tests, static analysis" ctest --preset host -j "$(nproc)"
-step "unit tests under ASan and UBSan, fuzzing" sanitized
-step "signing material: a throwaway CA and certificates" tests/release/signatures.sh material
-mapfile -t pkcs12 <build/signing/pkcs12.env
-step "release, signed with them" env "${pkcs12[@]}" scripts/release.sh
-step "the release made again from a copy, signed from the token" tests/release/make-again.sh
-step "a later release, unsigned, to upgrade to" \
-    scripts/release.sh --version "$(packaging/version.sh --next)" --companion "$(companion_exe_of "$build")"
-step "1.2.0's release, from its commit, to upgrade from" \
-    tests/release/make-1.2.0.sh "$(companion_exe_of "$build")"
-step "release checks: contents, checksums, bill of materials, reproducibility, signatures" \
-    ctest --preset release
-release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"
-release+="; signed with a throwaway certificate; checked, made twice, from its PKCS#12 file and"
-release+=" from a SoftHSM2 token: byte-identical"
-# The scenarios mostly wait on the service, each in a prefix of its own.
+beside "unit tests, static analysis" ctest --preset host -j "$(nproc)"
+beside "unit tests under ASan and UBSan, fuzzing" sanitized
+# The scenarios, each in a prefix of its own: those that read no release beside the releases, with
+# the prefix that every scenario copies (prepare-prefix, which takes seconds where the releases
+# take a minute); the rest once the releases they read are made.
+bits=$(bits_of "$build")
+beside "$bits-bit build: service, soak and race scenarios" \
+    env PELMORANE_SOAK=1 ctest --preset "$build" -L 'service|soak' -j 8
+releases
+beside "the release made again, and the release checks" release_checks
+beside "$bits-bit build: artefact, guide, package and upgrade scenarios, silent loader, scripted answers" \
+    ctest --preset "$build" -LE 'prefix|service|soak' -FS wine_prefix -j 8
 if [ "$build" = win32 ]; then
-    step "32-bit build: artefact, service, guide, package, soak and race scenarios" \
-        env PELMORANE_SOAK=1 ctest --preset win32 -j 4
+    joined # one suite at a time: both would crowd two cores
     step "64-bit build: artefact, service, guide and package scenarios" \
-        env PELMORANE_SOAK=0 ctest --preset win64 -j 4
+        env PELMORANE_SOAK=0 ctest --preset win64 -j 8
     ran_32="artefact checks; service, guide, package (in a 32-bit prefix), soak and race scenarios under Wine"
     ran_64="artefact checks; service, guide and package scenarios under Wine, the x86 package's in a 64-bit prefix too (no soak)"
 else
-    step "32-bit build: the artefact checks that need no 32-bit code, and the silent loader" \
-        ctest --preset win32 -L 'artefacts|silent-loader'
-    step "64-bit build: artefact, service, guide, package, soak and race scenarios" \
-        env PELMORANE_SOAK=1 ctest --preset win64 -j 4
+    beside "32-bit build: the artefact checks that need no 32-bit code, the silent loader, scripted answers" \
+        ctest --preset win32 -L 'artefacts|silent-loader|scripted-answers'
+    joined
     ran_32="format, version resource, manifest and the x86 package's tables checked, and its scenarios failing where no Windows program runs; neither run under Wine, since $build_reason"
     ran_64="artefact checks; service, guide, package, soak and race scenarios under Wine"
 fi
+release="$(cd dist && stat -c '%n %s bytes' pelmorane-* | paste -sd, | sed 's/,/, /g')"
+release+="; signed with a throwaway certificate; checked, made twice, from its PKCS#12 file and"
+release+=" from a SoftHSM2 token: byte-identical"
 
-echo "=== passed"
+echo "=== passed, in $((SECONDS - begin)) s"
 echo "host: unit tests, static analysis, unit tests under ASan and UBSan, fuzzing"
 echo "release: $release"
 echo "32-bit build, dist/pelmorane.exe and its package: $ran_32"
