@@ -120,9 +120,9 @@ if [ $updated = no ] && [ "${missing[*]}" = "$optional" ]; then
             sleep "$wait_s"
             update || true
             install_what_can "$optional"
-            mapfile -t missing < <(missing)
-            [ ${#missing[@]} -gt 0 ] || break
+            ! installed "$optional" || break
         done
+        mapfile -t missing < <(missing)
     else
         say "this kernel runs no 32-bit program, so $optional could not run: the update is not tried again"
     fi

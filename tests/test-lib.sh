@@ -21,13 +21,14 @@ check() {
     echo "ok: $what"
 }
 
-# eventually <seconds> <command...>: the command succeeds within that time.
+# eventually <seconds> <command...>: the command succeeds within that time. Tried twice a second:
+# most such commands start Windows programs, each a tenth of a second of a core.
 eventually() {
     local deadline=$((SECONDS + $1))
     shift
     until "$@"; do
         ((SECONDS < deadline)) || return 1
-        sleep 0.1
+        sleep 0.5
     done
 }
 
