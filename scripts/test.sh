@@ -49,9 +49,11 @@ joined() {
     return $failed
 }
 
+# The sanitizer build yields to the scenarios that run beside it, whose checks read time; the
+# fuzzing that follows runs at the usual priority, for its full time.
 sanitized() {
     cmake --preset sanitize >/dev/null
-    cmake --build --preset sanitize -j "$(nproc)"
+    nice cmake --build --preset sanitize -j "$(nproc)"
     ctest --preset sanitize -j "$(nproc)"
 }
 
@@ -71,9 +73,9 @@ releases() (
 )
 
 # The release made again from a copy, signed from the token, then the release's checks, which
-# compare the two.
+# compare the two. The making yields to the scenarios beside it, as the sanitizer build does.
 release_checks() {
-    step "the release made again from a copy, signed from the token" tests/release/make-again.sh
+    step "the release made again from a copy, signed from the token" nice tests/release/make-again.sh
     step "release checks: contents, checksums, bill of materials, reproducibility, signatures" \
         ctest --preset release
 }
