@@ -90,16 +90,11 @@ announce "runs the whole end-to-end suite on"
 step "build" scripts/build.sh
 beside "unit tests, static analysis" ctest --preset host -j "$(nproc)"
 beside "unit tests under ASan and UBSan, fuzzing" sanitized
-# The scenarios, each in a prefix of its own: those that read no release beside the releases, with
-# the prefix that every scenario copies (prepare-prefix, which takes seconds where the releases
-# take a minute); the rest once the releases they read are made.
-bits=$(bits_of "$build")
-beside "$bits-bit build: service, soak and race scenarios" \
-    env PELMORANE_SOAK=1 ctest --preset "$build" -L 'service|soak' -j 8
 releases
 beside "the release made again, and the release checks" release_checks
-beside "$bits-bit build: artefact, guide, package and upgrade scenarios, silent loader, scripted answers" \
-    ctest --preset "$build" -LE 'prefix|service|soak' -FS wine_prefix -j 8
+# The scenarios mostly wait on the service, each in a prefix of its own.
+beside "$(bits_of "$build")-bit build: artefact, service, guide, package, upgrade, soak and race scenarios, silent loader, scripted answers" \
+    env PELMORANE_SOAK=1 ctest --preset "$build" -j 8
 if [ "$build" = win32 ]; then
     joined # one suite at a time: both would crowd two cores
     step "64-bit build: artefact, service, guide and package scenarios" \
