@@ -94,7 +94,7 @@ releases
 beside "the release made again, and the release checks" release_checks
 # The scenarios mostly wait on the service, each in a prefix of its own.
 beside "$(bits_of "$build")-bit build: artefact, service, guide, package, upgrade, soak and race scenarios, silent loader, scripted answers" \
-    env PELMORANE_SOAK=1 ctest --preset "$build" -j 12
+    env PELMORANE_SOAK=1 ctest --preset "$build" -j 8
 if [ "$build" = win32 ]; then
     joined # one suite at a time: both would crowd two cores
     step "64-bit build: artefact, service, guide and package scenarios" \
@@ -103,7 +103,7 @@ if [ "$build" = win32 ]; then
     ran_64="artefact checks; service, guide and package scenarios under Wine, the x86 package's in a 64-bit prefix too (no soak)"
 else
     beside "32-bit build: the artefact checks that need no 32-bit code, the silent loader, scripted answers" \
-        ctest --preset win32 -L 'artefacts|silent-loader|scripted-answers' -j 4
+        ctest --preset win32 -L 'artefacts|silent-loader|scripted-answers'
     joined
     ran_32="format, version resource, manifest and the x86 package's tables checked, and its scenarios failing where no Windows program runs; neither run under Wine, since $build_reason"
     ran_64="artefact checks; service, guide, package, soak and race scenarios under Wine"
