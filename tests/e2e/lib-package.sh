@@ -39,11 +39,13 @@ product_entries() {
     local answer
     answer=$(windows_cmd "reg query HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall /s $view 2>&1") ||
         { echo unknown && return 1; }
-    case $(exit_of "$answer") in
-    0) grep -c 'DisplayName *REG_SZ *Pelmorane$' <<<"$answer" || true ;;
-    1) grep -q 'Unable to find the specified registry key' <<<"$answer" && echo 0 ;;
-    *) false ;;
-    esac || { echo "  reg query of Apps & features: $answer" >&2 && echo unknown && return 1; }
+    if [ "$(exit_of "$answer")" = 0 ]; then
+        grep -c 'DisplayName *REG_SZ *Pelmorane$' <<<"$answer" || true
+    elif key_missing "$answer"; then
+        echo 0
+    else
+        echo "  reg query of Apps & features: $answer" >&2 && echo unknown && return 1
+    fi
 }
 
 # product_code <package>: its ProductCode.

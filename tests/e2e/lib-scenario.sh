@@ -183,11 +183,16 @@ reg_value() {
     tr -d '\r' <<<"$answer" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
+# key_missing <answer of windows_cmd for reg query ... 2>&1>: reg ended with 1, saying that there
+# is no such key.
+key_missing() {
+    [ "$(exit_of "$1")" = 1 ] && grep -q 'Unable to find the specified registry key' <<<"$1"
+}
+
 # no_key <key> [/reg:32|/reg:64]: whether reg, having run, answers that there is no such key.
 no_key() {
     local answer
-    answer=$(windows_cmd "reg query $1 ${2:-} 2>&1") && [ "$(exit_of "$answer")" = 1 ] &&
-        grep -q 'Unable to find the specified registry key' <<<"$answer" ||
+    answer=$(windows_cmd "reg query $1 ${2:-} 2>&1") && key_missing "$answer" ||
         { echo "  no key $1 expected: ${answer:-no answer}" >&2 && return 1; }
 }
 
