@@ -11,8 +11,8 @@
 # the 32-bit build gets the checks that need no 32-bit code: its format, its version resource, its
 # package's tables, and its scenarios against a loader that runs nothing (the silent loader).
 #
-# Steps that need nothing of each other run side by side: most of them wait, on a token, on Wine or
-# on the service's own seconds, and the rest share two cores.
+# Steps that need nothing of each other run side by side, so that both cores stay busy: the work
+# itself, not the order, sets how long it takes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
