@@ -21,13 +21,22 @@ events() {
     cat "$service_dir/kiv.log" 2>/dev/null || true
 }
 
-# await <pattern> [seconds]: waits for an event line matching the pattern, prints it.
+# await <pattern> [seconds] [lines]: waits until that many event lines (one unless told) match the
+# pattern, prints them.
 await() {
     local deadline=$((SECONDS + ${2:-10}))
-    until events | grep -E -- "$1"; do
-        ((SECONDS < deadline)) || { echo "  no event like '$1' in:" >&2 && events >&2 && return 1; }
+    until [ "$(events | grep -cE -- "$1")" -ge "${3:-1}" ]; do
+        ((SECONDS < deadline)) || { echo "  no ${3:-1} events like '$1' in:" >&2 && events >&2 && return 1; }
         sleep 0.1
     done
+    events | grep -E -- "$1"
+}
+
+# launched <n>: waits until the companion has recorded its nth start. Where the cores are shared,
+# a companion may reach its first line only after the service's settling second, and a request
+# sent before then would find it without its message queue.
+launched() {
+    await ' started ' $step_cap "$1" >/dev/null
 }
 
 child_started_last() {
@@ -222,11 +231,13 @@ service_unix_pid() {
 
 # Starts the service and waits until its start-up has ended; sets `status` and `child`.
 start_service() {
+    local launches
+    launches=$(events | grep -c ' started ') || true # none yet
     status=$(svc start Pelmorane "$@")
     has "$status" state=4 || fail "the service did not report running"
     svc control Pelmorane 4 >/dev/null # waits for the launch and its settling wait
+    launched $((launches + 1)) || fail "no child was started"
     child=$(child_started_last)
-    [ -n "$child" ] || fail "no child was started"
 }
 
 # Restarts the child with `code`; checks the old one got WM_QUIT and a new one runs.
@@ -234,11 +245,12 @@ restart_with() {
     local code=$1 old=$child launched
     launched=$(events | grep -c ' started ')
     status=$(svc control Pelmorane "$code")
-    child=$(child_started_last)
     check "$code restarts in about 2 s" within "$(field ms "$status")" 1900 6000
-    check "$code launches one child" [ "$(events | grep -c ' started ')" = $((launched + 1)) ]
+    check "$code launches one child" launched $((launched + 1))
+    child=$(child_started_last)
     check "$code sends the old child WM_QUIT" await "^[0-9]+ $old quit$" 1
-    check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" ]
+    check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" \
+        -a "$(events | grep -c ' started ')" = $((launched + 1)) ]
 }
 
 # Waits until every running companion has ended: a companion that crashes may take long to

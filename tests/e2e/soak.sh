@@ -14,6 +14,7 @@ restarts() {
     start_service
     local service_pid unix handles rss i code share=50 modes=(ignore exit obey)
     svc control Pelmorane 128 >/dev/null
+    launched 2 || fail "the first restart launched no companion"
     service_pid=$(field pid "$status")
     unix=$(service_unix_pid)
     [ -n "$unix" ] || fail "the Linux process hosting the service was not found"
@@ -24,6 +25,7 @@ restarts() {
         code=$((i % 2 ? 128 : 255))
         status=$(svc control Pelmorane $code)
         has "$status" state=4 || fail "restart $i (code $code)"
+        launched $((i + 2)) || fail "restart $i (code $code) launched no companion"
         echo "$(field ms "$status")"
     done >"$work/restart-ms"
     echo "restart times: median $(sort -n "$work/restart-ms" | sed -n $((share / 2))p) ms," \
@@ -60,6 +62,7 @@ soak.start-stop() {
     for ((i = 1; i <= 30; i++)); do
         status=$(svc start Pelmorane)
         service_pid=$(field pid "$status")
+        launched $i || fail "cycle $i: no companion was started"
         status=$(svc control Pelmorane 1)
         has "$status" state=1 || fail "cycle $i: the stop did not report stopped"
         probe wait-exit "$service_pid" 10000 || fail "cycle $i: the service process runs on"
