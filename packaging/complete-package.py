@@ -7,15 +7,18 @@ reproducible. It adds:
   install there and then;
 - SERVICEACCOUNT and INSTALLFOLDER among the secure properties, so that the account and the
   folder given on the command line reach the install's server side;
+- an interface sequence that searches and judges nothing: AppSearch and LaunchConditions taken
+  out of it, so that both run on the server side (in the interface sequence AppSearch would run
+  there alone, and hand over nothing it found);
 - the search for the folder of the installed Service component, of whichever version or line
   of this arch installed it, into INSTALLEDFOLDER: a CompLocator row of type 1 (its key path is
   a file; with no Signature row, the search gives that file's folder, with a trailing
   backslash) and its AppSearch row;
 - the package's one custom action that runs a program: the system's own sc.exe, which sets the
   service's recovery after it is registered and before it starts (not on removal);
-- the refusal of a folder or an account that a user who is not an administrator chose
-  (FolderChosen, AccountChosen, judged by pelmorane.wxs): an error action in the execute sequence
-  alone, before the install's script, as Windows Installer's notes on UAC advise for AdminUser;
+- the refusals, which pelmorane.wxs authors as actions that set a property (its Value the
+  message) and schedules after InstallValidate: each made an error action, which fails the
+  install there, before the install's script;
 - each file's version and language, read from its version resource, in place of its hash: wixl
   writes no File.Version and hashes every file, as if none were versioned;
 - the removal of an older version inside the install's script, after InstallExecute: the new
@@ -59,7 +62,7 @@ LOCATOR_FILE = 1  # msidbLocatorTypeFileName: the component's key path is a file
 SYSTEM_PROGRAM_DEFERRED = 34 + 1024 + 2048
 RECOVERY_SEQUENCE = 5850  # after InstallServices (5800), before StartServices (5900)
 ERROR = 19  # shows its Target as an error and fails the install
-CHOICE_SEQUENCE = 102  # after LaunchConditions (100) and DefaultServiceAccount (101)
+REFUSALS = ("RefuseOtherFolder", "RefuseNoFolder", "OnlyAdministratorsChoose")
 INSTALL_EXECUTE = 6500  # runs the script so far; then the old version's removal, in the same
 REMOVE_OLD_VERSION = 6550  # transaction, before InstallFinalize (6600)
 
@@ -70,19 +73,16 @@ STATEMENTS = [
     "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, "
     f"`SDDLText`) VALUES ('ServiceAccess', 'Pelmorane', 'ServiceInstall', '{SERVICE_SDDL}')",
     "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, "
-    f"`SDDLText`) VALUES ('FolderAccess', 'INSTALLFOLDER', 'CreateFolder', '{FOLDER_SDDL}')",
+    f"`SDDLText`) VALUES ('FolderAccess', 'ServiceFolder', 'CreateFolder', '{FOLDER_SDDL}')",
     "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
     f"('SetRecovery', {SYSTEM_PROGRAM_DEFERRED}, '{{folder}}', "
     f"'\"[{{folder}}]sc.exe\" {RECOVERY}')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
     f"('SetRecovery', 'NOT REMOVE~=\"ALL\"', {RECOVERY_SEQUENCE})",
-    "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('OnlyAdministratorsChoose', "
-    f"{ERROR}, 'Only an administrator may choose the folder (INSTALLFOLDER) or the account "
-    "(SERVICEACCOUNT) of Pelmorane. Nothing was changed. Run the command as an administrator, "
-    "or without them.')",
-    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
-    "('OnlyAdministratorsChoose', 'NOT AdminUser AND (FolderChosen OR AccountChosen) AND NOT "
-    f"REMOVE~=\"ALL\"', {CHOICE_SEQUENCE})",
+    *(f"UPDATE `CustomAction` SET `Type` = {ERROR}, `Source` = '' WHERE `Action` = '{action}'"
+      for action in REFUSALS),
+    "DELETE FROM `InstallUISequence` WHERE `Action` = 'AppSearch'",
+    "DELETE FROM `InstallUISequence` WHERE `Action` = 'LaunchConditions'",
     "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, "
     "`Type` SHORT PRIMARY KEY `Signature_`)",
     "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES "

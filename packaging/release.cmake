@@ -2,7 +2,7 @@
 # the packages and the bill of materials name. CMakeLists.txt includes this before project();
 # the shell reads one fact with
 #   cmake -D FACT=version -P packaging/release.cmake      (or FACT=publisher)
-set(PELMORANE_RELEASE_VERSION 1.3.2)
+set(PELMORANE_RELEASE_VERSION 1.3.3)
 set(PELMORANE_PUBLISHER "The Pelmorane developers")
 
 if(CMAKE_SCRIPT_MODE_FILE)

@@ -23,12 +23,12 @@ msi_prefix() {
     service_dir=$WINEPREFIX/drive_c/${program_files#C:\\}/Pelmorane
 }
 
-# msiexec <arguments...>: Wine's msiexec as the guide has it, silent, with no restart and a log;
-# answers "exit=<its exit code> ms=<how long it took>".
+# msiexec <arguments...>: Wine's msiexec as the guide has it, silent (or at the user interface
+# level `ui`), with no restart and a log; answers "exit=<its exit code> ms=<how long it took>".
 msiexec() {
     local answer
     rm -f "$work/msiexec.log" # what the checks read is this run's log, or none
-    answer=$(windows_cmd "start /wait msiexec $* /qn /norestart /l*v msiexec.log")
+    answer=$(windows_cmd "start /wait msiexec $* ${ui:-/qn} /norestart /l*v msiexec.log")
     echo "${answer%%$'\n'*}"
 }
 
@@ -81,9 +81,9 @@ intact() {
     has "$(svc query Pelmorane)" state=4
 }
 
-# took <account>: the last msiexec run took SERVICEACCOUNT=<account>, by its verbose log.
+# took <account>: the last msiexec run took that account for the service, by its verbose log.
 took() {
-    logged SERVICEACCOUNT "$1"
+    logged ServiceAccount "$1"
 }
 
 # repair <package> [<properties>...]: a repair of the installed package, as the guide gives it

@@ -36,9 +36,12 @@ msi_lifecycle() {
     reboot_prefix
     check "after a reboot it runs again, with one new child" eventually 30 runs_with_new_child
 
+    # With its interface sequence run, as a double-click runs it: Wine draws with no display.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
     child=$(child_started_last) service_pid=$(field pid "$(svc query Pelmorane)")
-    result=$(msiexec /i "$later")
-    check "upgrade to $later_version: $result" [ "$(exit_of "$result")" = 0 ]
+    result=$(ui=/qr msiexec /i "$later")
+    check "upgrade to $later_version with its reduced interface (/qr): $result" [ "$(exit_of "$result")" = 0 ]
+    check "which ran the interface sequence" grep -q 'Action start .*: ExecuteAction\.' "$work/msiexec.log"
     check "the old child received WM_QUIT" await "^[0-9]+ $child quit$" 1
     status=$(svc query Pelmorane)
     check "a new service process runs" [ "$(field state "$status")" = 4 -a "$(field pid "$status")" != "$service_pid" ]
@@ -192,6 +195,20 @@ packages.chosen-by-administrators() {
             check "and a user's removal, whatever it gives: $result" [ "$(exit_of "$result")" = 0 ]
         fi
     done
+    # An administrator's transform, stood in for by the package's own rows: its folder and
+    # account are no user's choice.
+    cp "$work/$as_user" "$work/site.msi"
+    msibuild "$work/site.msi" -q "INSERT INTO Property (Property, Value) VALUES ('SiteInstallFolder', 'C:\Site Folder')" \
+        -q "INSERT INTO Property (Property, Value) VALUES ('SiteServiceAccount', 'NT AUTHORITY\NetworkService')"
+    result=$(msiexec /i site.msi 'INSTALLFOLDER="C:\Elsewhere"')
+    check "but what a user gives beside them is judged: $result" \
+        eval '[ "$(exit_of "$result")" = 1603 ] && refused_by OnlyAdministratorsChoose'
+    result=$(msiexec /i site.msi)
+    check "as a user, with a transform's folder and account: $result, into that folder, as that account" \
+        [ "$(exit_of "$result")" = 0 -a -f "$WINEPREFIX/drive_c/Site Folder/pelmorane.exe" -a \
+        "$(account)" = 'NT AUTHORITY\NetworkService' ]
+    result=$(msiexec /x site.msi)
+    check "and its removal: $result" [ "$(exit_of "$result")" = 0 -a ! -e "$WINEPREFIX/drive_c/Site Folder/pelmorane.exe" ]
     result=$(msiexec /i "$as_user" "SERVICEACCOUNT=\"NT AUTHORITY\\LocalService\"" TESTADMINUSER=1)
     check "installed by an administrator as LocalService: $result" [ "$(exit_of "$result")" = 0 ]
     for given in "SERVICEACCOUNT=\"NT AUTHORITY\\LocalService\"" "INSTALLFOLDER=\"$default\\\""; do

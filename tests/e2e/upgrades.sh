@@ -2,10 +2,10 @@
 # choice, under Wine's own msiexec; an upgrade keeps the folder, the account and the components.
 source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 
-# refused_for_folder <installed folder>: the last msiexec run was refused at launch, having found
-# that folder and been given C:\Elsewhere.
+# refused_for_folder <installed folder>: the last msiexec run was refused, having found that folder
+# and been given C:\Elsewhere.
 refused_for_folder() {
-    refused_by LaunchConditions && logged INSTALLEDFOLDER "$1\\" && logged GIVENINSTALLFOLDER 'C:\Elsewhere\'
+    refused_by RefuseOtherFolder && logged INSTALLEDFOLDER "$1\\" && logged ServiceFolder 'C:\Elsewhere\'
 }
 
 # Upgrades from 1.2.0's packages as released, each as an operator would: installed as
@@ -41,7 +41,7 @@ upgrades.from-1.2.0() {
         if [ "$new" = "$package" ]; then
             result=$(msiexec /i "$new" 'INSTALLFOLDER="C:\Elsewhere"')
             check "an upgrade that names another folder is refused: $result" [ "$(exit_of "$result")" = 1603 ]
-            check "by the launch condition that compares the two folders" refused_for_folder "$chosen"
+            check "by the action that compares the two folders" refused_for_folder "$chosen"
             check "nothing changed: 1.2.0 in $chosen" grep -qx "value FileVersion=1.2.0" \
                 <<<"$(probe version "$service_dir/pelmorane.exe")"
             check "its child runs on, and nothing is elsewhere" \
@@ -51,7 +51,7 @@ upgrades.from-1.2.0() {
         result=$(msiexec /i "$new")
         check "with $chosen gone, an upgrade to $new that names no folder is refused: $result" \
             [ "$(exit_of "$result")" = 1603 ]
-        check "by the launch condition that finds no folder" eval 'refused_by LaunchConditions && unlogged INSTALLEDFOLDER'
+        check "by the action that finds no folder" eval 'refused_by RefuseNoFolder && unlogged INSTALLEDFOLDER'
         check "nothing changed: the service names $chosen, 1.2.0 is installed, nothing in the default folder" \
             [ "$(reg_value "$service_key" ImagePath | tr -d '"')" = "$chosen\pelmorane.exe" -a \
             "$(product_entries) $(apps_entry "$old" | cut -d'|' -f2)" = "1 1.2.0" -a ! -e "$default_dir/pelmorane.exe" ]
@@ -63,9 +63,8 @@ upgrades.from-1.2.0() {
         check "its files in $chosen, byte for byte, and the service runs" intact "$new"
         check "no pelmorane.exe in the default folder" [ ! -e "$default_dir/pelmorane.exe" ]
         check "its components are 1.2.0's, the same GUIDs, folders and key paths, and the folder's record" \
-            [ "$(table "$work/$new" Component | grep -v '^FolderRecord'$'\t' | sort)" = \
-            "$(table "$work/$old" Component | sort)" -a "$(table "$work/$new" Component | wc -l)" = \
-            $(($(table "$work/$old" Component | wc -l) + 1)) ]
+            [ "$(components "$new" | grep -v '^FolderRecord ')" = "$(components "$old")" -a \
+            "$(components "$new" | wc -l)" = $(($(components "$old" | wc -l) + 1)) ]
         check "with one new child from $chosen, kiv.exe kept, as $local_service, one product entry" \
             [ "$(companions)" = "$(child_started_last)" -a "$(child_started_last)" != "$child" -a \
             -f "$service_dir/kiv.exe" -a "$(account)" = "$local_service" -a "$(product_entries)" = 1 ]
@@ -95,6 +94,13 @@ upgrades.from-1.2.0() {
         check "and no record of the folder" no_key 'HKLM\Software\Pelmorane' "$view"
         rm -rf "$service_dir" "$away"
     done
+}
+
+# components <package>: each component's name, GUID, folder (its parent's key and its own name,
+# whatever the folder's key), attributes, condition and key path.
+components() {
+    awk -F'\t' -v OFS=' ' 'NR == FNR { folder[$1] = $2 "\\" $3; next }
+        { $3 = folder[$3]; print }' <(table "$work/$1" Directory) <(table "$work/$1" Component) | sort
 }
 
 # gone_away: the service stopped and its folder moved away, as if deleted or not yet mounted.
