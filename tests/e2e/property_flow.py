@@ -48,7 +48,8 @@ def main(package):
     ui = {row[0]: int(row[2]) for row in table(package, "InstallUISequence")}
     execute_rows = table(package, "InstallExecuteSequence")
     execute = {row[0]: int(row[2]) for row in execute_rows}
-    actions = {row[0]: (int(row[1]) & 0x3F, row[2], row[3]) for row in table(package, "CustomAction")}
+    actions = {row[0]: (int(row[1]) & 0x3F, row[2], row[3])  # kind, source, target
+               for row in table(package, "CustomAction")}
     directories = {row[0] for row in table(package, "Directory")}
     found_related = [row[6] for row in table(package, "Upgrade")]
     properties = dict(row[:2] for row in table(package, "Property"))
@@ -59,8 +60,9 @@ def main(package):
         if actions.get(action, (0,))[0] in (35, 51):
             return {actions[action][1]}
         # A private directory, costed in the client, stays there.
+        costed = {d for d in directories if not client or d == d.upper()}
         return {"AppSearch": searched, "FindRelatedProducts": set(found_related),
-                "CostFinalize": {d for d in directories if not client or d == d.upper()}}.get(action, set())
+                "CostFinalize": costed}.get(action, set())
 
     client = {}
     for action in ui:
@@ -89,7 +91,8 @@ def main(package):
     for sequence, steps in (("InstallUISequence", ui), ("InstallExecuteSequence", execute)):
         for name, at in steps.items():
             kind, target, _ = actions.get(name, (0, "", ""))
-            if kind in (35, 51) and target in directories and (kind == 51) != (at < steps["CostFinalize"]):
+            before_costing = at < steps["CostFinalize"]
+            if kind in (35, 51) and target in directories and (kind == 51) != before_costing:
                 faults.append(f"ICE12: {name} (type {kind}) sets {target} at {at} in {sequence}")
     for name in sorted(set(found_related)):
         if found_related.count(name) > 1 or name != name.upper() or name not in secure:
