@@ -89,11 +89,13 @@ def main(package):
                                     or name in OPERATOR_INPUT or name in TRANSFORM_INPUT):
             faults.append(f"{name}: read on the server, set there by nothing")
     for sequence, steps in (("InstallUISequence", ui), ("InstallExecuteSequence", execute)):
+        costing = steps.get("CostFinalize")
         for name, at in steps.items():
             kind, target, _ = actions.get(name, (0, "", ""))
-            before_costing = at < steps["CostFinalize"]
-            if kind in (35, 51) and target in directories and (kind == 51) != before_costing:
-                faults.append(f"ICE12: {name} (type {kind}) sets {target} at {at} in {sequence}")
+            if (kind == 35 or (kind == 51 and target in directories)) and (
+                    costing is None or target not in directories or (kind == 51) != (at < costing)):
+                faults.append(f"ICE12: {name} (type {kind}) sets the directory {target} at {at} "
+                              f"in {sequence}, CostFinalize at {costing}")
     for name in sorted(set(found_related)):
         if found_related.count(name) > 1 or name != name.upper() or name not in secure:
             faults.append(f"ICE61: {name} is the ActionProperty of {found_related.count(name)} "
