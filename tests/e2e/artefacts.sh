@@ -1,5 +1,6 @@
 # Artefact scenarios: the built executables, their version resource, the build's package read
 # without running it, and which build the Wine library chooses here. None needs a prepared prefix.
+source "$(dirname "${BASH_SOURCE[0]}")/lib-package.sh"
 
 # fs_reads_only <i386 executable or object>: lists every fs-relative instruction of its
 # disassembly, and passes only where each reads: an SEH frame is registered by a write to fs:0,
@@ -155,55 +156,6 @@ descriptor() {
     check "only SYSTEM and Administrators may $3" [ "$(holders "$parsed" "$2")" = "S-1-5-18 S-1-5-32-544" ]
 }
 
-# every_line <package> <command that makes it>: what each package line must do, read from its
-# tables. It records its folder under HKLM\Software\Pelmorane in its own registry view (64-bit:
-# the component's attribute 0x100 and the locator's 0x10) and reads the record back; it finds the
-# folder of its arch's installed Service component too (the locator's type 1: its key path is a
-# file, and the search gives that file's folder). Its interface sequence searches, keeps and
-# judges nothing: on the server side, it searches; sets the folder and the account in turn, the
-# default, then what it found, an administrator's transform's, and the operator's, judging the
-# operator's before it takes it; then the launch conditions judge, costing follows, and from
-# InstallValidate, which settles REMOVE, the refusals, before the script. The server reads nothing
-# that the client sets. It stops the service, and waits for it, before it replaces or deletes
-# anything: on install and on removal alike.
-every_line() {
-    local service events flow view=0
-    needs "$1" "$2"
-    [[ ${1##*/} != *-x64* ]] || view=1
-    service=$(table "$1" Component | awk -F'\t' '$1 == "Service" { print $2 }')
-    check "${1##*/}: the locator finds its Service component's folder, $service" \
-        [ "$(table "$1" CompLocator | xargs) $(table "$1" AppSearch | grep InstalledFolder | xargs)" = \
-        "InstalledFolder $service 1 INSTALLEDFOLDER InstalledFolder" ]
-    check "the folder is recorded and read back in the line's own registry view" [ "$(table "$1" Registry |
-        awk -F'\t' '$2 == 2 && $3 == "Software\\Pelmorane" && $4 == "InstallFolder" && $5 == "[ServiceFolder]" { print $6 }'
-        ) $(table "$1" Component | awk -F'\t' '$1 == "FolderRecord" { print int($4 / 256) % 2 }'
-        ) $(table "$1" RegLocator | awk -F'\t' '$3 == "Software\\Pelmorane" && $4 == "InstallFolder" { print $1, $2, $5 }'
-        ) $(table "$1" AppSearch | grep -c $'^REMEMBEREDFOLDER\tRememberedFolder$')" = \
-        "FolderRecord $view RememberedFolder 2 $((2 + 16 * view)) 1" ]
-    check "the interface sequence finds the related products and costs, and no more" [ "$(table "$1" InstallUISequence |
-        sort -t$'\t' -k3n | cut -f1 | paste -sd' ')" = \
-        "FindRelatedProducts ValidateProductID CostInitialize FileCost CostFinalize MigrateFeatureStates ExecuteAction" ]
-    check "the server side: searched, folder and account set in turn, judged, costed, then refused from InstallValidate" \
-        [ "$(table "$1" InstallExecuteSequence | sort -t$'\t' -k3n | cut -f1 |
-        grep -xE 'AppSearch|.*(Folder|Account|Chosen)|LaunchConditions|CostFinalize|InstallValidate|Refuse.*|OnlyAdministratorsChoose|InstallInitialize' |
-        paste -sd' ')" = "AppSearch RememberInstallFolder DefaultInstallFolder KeepInstallFolder TakeSiteInstallFolder\
- GivenInstallFolder FolderChosen TakeGivenInstallFolder DefaultServiceAccount KeepServiceAccount TakeSiteServiceAccount\
- AccountChosen TakeGivenServiceAccount LaunchConditions CostFinalize InstallValidate RefuseOtherFolder RefuseNoFolder\
- OnlyAdministratorsChoose InstallInitialize" ]
-    check "the refusals that read REMOVE are error actions; only an administrator chooses, by AdminUser with MSIUSEREALADMINDETECTION=1" \
-        [ "$(table "$1" Property | grep -c $'^MSIUSEREALADMINDETECTION\t1$') $(table "$1" CustomAction |
-        awk -F'\t' '/^(Refuse|OnlyAdministratorsChoose)/ { print $2 }' | xargs) $(table "$1" LaunchCondition | grep -c REMOVE
-        ) $(table "$1" InstallExecuteSequence | awk -F'\t' '$1 == "OnlyAdministratorsChoose" { print $2 }')" = \
-        '1 19 19 19 0 NOT AdminUser AND (FolderChosen OR AccountChosen) AND NOT REMOVE ~= "ALL"' ]
-    flow=$("$root/tests/e2e/property_flow.py" "$1") || fail "the server takes what the client sets: $flow"
-    check "the server reads the folder, the account, and their input: $flow" \
-        grep -qE '^the server reads: .* INSTALLFOLDER .* SERVICEACCOUNT .* ServiceAccount ServiceFolder ' <<<"$flow"
-    # msidbServiceControlEvent: Start 0x1, Stop 0x2, Delete 0x8, and 0x10, 0x20, 0x80 on removal.
-    events=$(table "$1" ServiceControl | awk -F'\t' '$2 == "Pelmorane" { print $3 + 0, $5 }')
-    check "the service is stopped and waited for on install and on removal, started on install, deleted on removal: $events" \
-        [ "$events" = "$((0x1 | 0x2 | 0x20 | 0x80)) 1" ]
-}
-
 # This build's package, read without running it: its platform, its exe byte for byte, its codes as
 # the operator's guide gives them, and what packaging/complete-package.py adds: the descriptors of
 # the service and its folder (read by the platform's own parser), the vital registration, the
@@ -263,7 +215,7 @@ artefacts.package-tables() {
         names=${step#*:} step=${step%:*}
         cp "$package" "$work/client.msi"
         msibuild "$work/client.msi" -q "INSERT INTO InstallUISequence (Action, Sequence) VALUES ('${step% *}', ${step#* })"
-        ! value=$("$root/tests/e2e/property_flow.py" "$work/client.msi") || fail "${step% *} in the client passes"
+        ! value=$("$flow_check" "$work/client.msi") || fail "${step% *} in the client passes"
         check "${step% *} in the interface sequence fails the flow check, naming $names" [ "$(grep \
             ': set in the interface sequence by ' <<<"$value" | cut -d: -f1 | xargs)" = "$names" ]
     done

@@ -242,15 +242,15 @@ start_service() {
 
 # Restarts the child with `code`; checks the old one got WM_QUIT and a new one runs.
 restart_with() {
-    local code=$1 old=$child launched
-    launched=$(events | grep -c ' started ')
+    local code=$1 old=$child launches
+    launches=$(events | grep -c ' started ')
     status=$(svc control Pelmorane "$code")
     check "$code restarts in about 2 s" within "$(field ms "$status")" 1900 6000
-    check "$code launches one child" launched $((launched + 1))
+    check "$code launches one child" launched $((launches + 1))
     child=$(child_started_last)
     check "$code sends the old child WM_QUIT" await "^[0-9]+ $old quit$" 1
     check "$code leaves the new child, alone, running" [ "$(companions)" = "$child" -a "$child" != "$old" \
-        -a "$(events | grep -c ' started ')" = $((launched + 1)) ]
+        -a "$(events | grep -c ' started ')" = $((launches + 1)) ]
 }
 
 # Waits until every running companion has ended: a companion that crashes may take long to

@@ -1,19 +1,12 @@
 #!/usr/bin/python3
-"""property_flow.py <package.msi>: whether the install's server side decides alone, read from the
-package's tables. Windows Installer runs an install with its interface in two processes: the
-interface sequence as the user, the execute sequence on the server, which takes from the client
-only public properties (only the secure ones, for a user who is not an administrator), and does
-not run AppSearch, FindRelatedProducts or MigrateFeatureStates again where the interface sequence
-ran them.
-
-Each property that the server reads (its sequence's conditions, the launch conditions, its custom
-actions' targets, the registry values, the service's account) must be set there, be the
-operator's or an administrator's own input, be one that Windows Installer sets, or be a secure
-result of FindRelatedProducts; and no step of the interface sequence may set one that the server
-reads, nor a secure one, but FindRelatedProducts. Also ICE12 (a directory set by a custom action
-before CostFinalize, by one of type 51; after it, by one of type 35) and ICE61 (each
-Upgrade.ActionProperty in one row, public and secure). Prints a line for each fault, then what
-the server reads; exits 1 where there is a fault.
+"""property_flow.py <package.msi>: whether the install's server side decides alone, by the
+package's tables. Each property that the server reads (its sequence's and the launch conditions,
+its custom actions' targets, the registry values, the service's account) must be set there, be
+the operator's or an administrator's own input, be one that Windows Installer sets, or be a secure
+result of FindRelatedProducts; no step of the interface sequence may set one that the server
+reads, nor a secure one, but FindRelatedProducts. AppSearch, FindRelatedProducts and
+MigrateFeatureStates run on the server only where the interface sequence lacks them. Also ICE12
+and ICE61. Prints a line a fault, then what the server reads; exits 1 on a fault.
 """
 import re
 import subprocess
@@ -52,8 +45,8 @@ def main(package):
                for row in table(package, "CustomAction")}
     directories = {row[0] for row in table(package, "Directory")}
     found_related = [row[6] for row in table(package, "Upgrade")]
-    properties = dict(row[:2] for row in table(package, "Property"))
-    secure = set(properties.get("SecureCustomProperties", "").split(";"))
+    secure = {name for row in table(package, "Property") if row[0] == "SecureCustomProperties"
+              for name in row[1].split(";")}
     searched = {row[0] for row in table(package, "AppSearch")}
 
     def sets(action, client):
