@@ -16,7 +16,11 @@
 # CTest finds the scenarios in those files, labels each by its file, and sets E2E_DIR, BUILD
 # (win32 or win64: the build under test) and PROJECT_VERSION. E2E_LOADER, where set, stands in for
 # both of Wine's loaders (silent-loader.sh).
-set -euo pipefail
+set -Eeuo pipefail
+# A command whose failure ends the scenario says so, where it would otherwise end it without a word:
+# in the scenario's own shell; a subshell's failure is for its caller to judge.
+ended_by() { ((BASH_SUBSHELL)) || echo "FAIL: $2: $BASH_COMMAND: ended with $1" >&2; }
+trap 'ended_by $? "${BASH_SOURCE[0]##*/}:$LINENO"' ERR
 
 name=$1
 here=$(dirname "$0")
