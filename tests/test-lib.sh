@@ -21,13 +21,21 @@ check() {
     echo "ok: $what"
 }
 
+# now_ms: milliseconds on a clock that only runs forward, for durations and deadlines: the host's
+# wall clock may be stepped (seen here: 20 s forward in the middle of a scenario).
+now_ms() {
+    local up
+    read -r up _ </proc/uptime
+    echo $((10#${up/./} * 10))
+}
+
 # eventually <seconds> <command...>: the command succeeds within that time. Tried twice a second:
 # most such commands start Windows programs, each a tenth of a second of a core.
 eventually() {
-    local deadline=$((SECONDS + $1))
+    local deadline=$(($(now_ms) + $1 * 1000))
     shift
     until "$@"; do
-        ((SECONDS < deadline)) || return 1
+        (($(now_ms) < deadline)) || return 1
         sleep 0.5
     done
 }

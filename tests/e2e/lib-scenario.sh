@@ -12,10 +12,6 @@ has() {
     done
 }
 
-now_ms() {
-    date +%s%3N
-}
-
 # The companion's record, a line an event: <Unix ms> <pid> <event...>.
 events() {
     cat "$service_dir/kiv.log" 2>/dev/null || true
@@ -24,9 +20,9 @@ events() {
 # await <pattern> [seconds] [lines]: waits until that many event lines (one unless told) match the
 # pattern, prints them.
 await() {
-    local deadline=$((SECONDS + ${2:-10}))
+    local deadline=$(($(now_ms) + ${2:-10} * 1000))
     until [ "$(events | grep -cE -- "$1")" -ge "${3:-1}" ]; do
-        ((SECONDS < deadline)) || { echo "  no ${3:-1} events like '$1' in:" >&2 && events >&2 && return 1; }
+        (($(now_ms) < deadline)) || { echo "  no ${3:-1} events like '$1' in:" >&2 && events >&2 && return 1; }
         sleep 0.1
     done
     events | grep -E -- "$1"
