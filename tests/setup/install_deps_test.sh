@@ -64,7 +64,7 @@ case_ "the 32-bit Wine uninstallable for good" "wixl wine32:i386" "wine32:i386" 
     "the update again in 0 s (3 of 3)" "wine32:i386 is missing: Wine runs only the 64-bit build here"
 case_ "the mirror's sync ends after two failed updates" "wixl wine32:i386" "wine32:i386" 2 32 0 3 "" \
     "the update again in 0 s (2 of 3)"
-case_ "a kernel that runs no 32-bit program is not made to wait" "wixl wine32:i386" "wine32:i386" 9 126 0 1 wine32:i386 \
-    "this kernel runs no 32-bit program" "wine32:i386 is missing: Wine runs only the 64-bit build here"
+case_ "a kernel that runs no 32-bit program is not made to wait" "wixl wine32:i386" "wine32:i386" 9 126 0 1 \
+    wine32:i386 "this kernel runs no 32-bit program" "wine32:i386 is missing: Wine runs only the 64-bit build here"
 case_ "another package uninstallable too" "wixl wine32:i386" "wixl wine32:i386" 9 32 1 1 "wine32:i386 wixl" \
     "cannot install wixl" "still missing: wine32:i386 wixl"
